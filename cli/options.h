@@ -1,0 +1,26 @@
+// Command-line options of kistwerk-cli:
+//   kistwerk-cli [-o OUTPUT] [-q] FILE.pfc...
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace kistwerk {
+
+struct CliOptions {
+    bool help = false;
+    bool version = false;
+    bool quiet = false;
+    bool hasOutput = false;
+    std::string output;               // with -o; "-" is standard output
+    std::vector<std::string> inputs;
+    std::string error;                // a usage error, in German; empty when none
+};
+
+CliOptions parseOptions(const std::vector<std::string>& args);
+
+// Where the mailbox file of `input` goes without -o: beside the input, named as
+// the run names it.
+std::string defaultOutputPath(const std::string& input);
+
+} // namespace kistwerk

@@ -1,0 +1,3 @@
+set(KISTWERK_MESSAGE_SOURCES
+  message/message.cpp
+)

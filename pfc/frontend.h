@@ -1,0 +1,52 @@
+// What a conversion run asks of the program around it. The desktop program
+// answers with the cursor, the progress dialog and message boxes; the command
+// line with the terminal; tests with a recorder.
+#pragma once
+
+#include <string>
+
+namespace kistwerk {
+
+struct ConversionRun;
+
+// Why a run could not do all that was asked of it.
+enum class RunProblem {
+    InputUnreadable,   // the PFC file cannot be opened
+    OutputUnwritable,  // the mailbox file cannot be created
+    OutputIsInput,     // the mailbox file would replace the PFC file
+    OutputIncomplete,  // writing the mailbox file failed part-way
+    Cancelled,         // the user stopped the run; finished entries are kept
+};
+
+class FrontEnd {
+public:
+    virtual ~FrontEnd() = default;
+
+    virtual void setBusyCursor(bool busy) = 0;
+
+    // The progress display lives from before the counting pass to the end of the run.
+    virtual void createProgress(ConversionRun& run) = 0;
+    // Shows run.percent when it differs from run.lastDrawnPercent (lowering a value
+    // above 100 to 100 and updating lastDrawnPercent). True when the user asked to
+    // stop (Escape, Ctrl-C); nothing is drawn then.
+    virtual bool progressStep(ConversionRun& run) = 0;
+    virtual void destroyProgress(ConversionRun& run) = 0;
+
+    // A body text longer than the filter's limit was skipped.
+    virtual void warnMessageTooLarge() = 0;
+
+    virtual void reportProblem(RunProblem problem, const ConversionRun& run) = 0;
+};
+
+// A front end that shows nothing and never stops a run.
+class SilentFrontEnd : public FrontEnd {
+public:
+    void setBusyCursor(bool) override {}
+    void createProgress(ConversionRun&) override {}
+    bool progressStep(ConversionRun& run) override;
+    void destroyProgress(ConversionRun&) override {}
+    void warnMessageTooLarge() override {}
+    void reportProblem(RunProblem, const ConversionRun&) override {}
+};
+
+} // namespace kistwerk

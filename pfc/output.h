@@ -1,0 +1,88 @@
+// The mailbox file as a byte sink. Bytes are gathered in one buffer and handed on
+// in large writes; a failed write is remembered, never thrown, so a run can go on
+// to its orderly end and report afterwards that the file is incomplete.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+namespace kistwerk {
+
+class Output {
+public:
+    Output();
+    virtual ~Output();
+    Output(const Output&) = delete;
+    Output& operator=(const Output&) = delete;
+
+    void put(std::uint8_t byte)
+    {
+        if (used_ == kBufferSize)
+            flush();
+        buffer_[used_++] = byte;
+    }
+
+    void write(const void* data, std::size_t count);
+    void write(const char* text);
+
+    // Hands the buffered bytes on. Returns false once any write has failed.
+    bool flush();
+    bool failed() const { return failed_; }
+    std::uint64_t bytesWritten() const { return total_; }
+
+protected:
+    // Stores `count` bytes for good; false when they could not all be stored.
+    virtual bool store(const std::uint8_t* data, std::size_t count) = 0;
+
+private:
+    static constexpr std::size_t kBufferSize = 1 << 16;
+    std::uint8_t* buffer_;
+    std::size_t used_ = 0;
+    std::uint64_t total_ = 0;
+    bool failed_ = false;
+};
+
+// A file on disk, or standard output.
+class FileOutput final : public Output {
+public:
+    FileOutput() = default;
+    ~FileOutput() override;
+
+    bool open(const std::string& path);   // creates or empties the file, binary
+    bool openStandardOutput();
+    bool isOpen() const { return file_ != nullptr; }
+    // Flushes and closes; false when any write or the close itself failed.
+    bool close();
+
+protected:
+    bool store(const std::uint8_t* data, std::size_t count) override;
+
+private:
+    std::FILE* file_ = nullptr;
+    bool ownsFile_ = false;
+};
+
+// Collects everything in a string; used by tests.
+class MemoryOutput final : public Output {
+public:
+    ~MemoryOutput() override { flush(); }
+    const std::string& text()
+    {
+        flush();
+        return text_;
+    }
+
+protected:
+    bool store(const std::uint8_t* data, std::size_t count) override
+    {
+        text_.append(reinterpret_cast<const char*>(data), count);
+        return true;
+    }
+
+private:
+    std::string text_;
+};
+
+} // namespace kistwerk

@@ -1,0 +1,71 @@
+// One conversion run: open the PFC file and the mailbox file, walk the node tree
+// twice (count, then convert) and close everything again.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "pfc/container.h"
+#include "pfc/frontend.h"
+#include "pfc/input.h"
+#include "pfc/output.h"
+
+namespace kistwerk {
+
+struct ConversionRun;
+
+// Converts the item whose message record the data index leads to.
+using ItemConverter = std::function<void(ConversionRun&, std::int32_t dataIndex)>;
+
+struct ConversionRun {
+    std::string inputPath;
+    InputSource* input = nullptr;
+    std::string outputName;      // where the mailbox file goes; "-" is standard output
+    Output* output = nullptr;
+    Container container;          // entryCount and tableBase
+    std::uint32_t totalItems = 0; // leaves with a valid data index (counting pass)
+    std::uint32_t doneItems = 0;  // of those, passed so far (conversion pass)
+    int percent = 0;
+    int lastDrawnPercent = 0;
+    FrontEnd* frontEnd = nullptr;
+
+    std::uint32_t entriesWritten = 0;  // items that reached the mailbox file
+    bool cancelled = false;
+    bool outputOpened = false;    // the mailbox file was created (or standard output taken)
+
+    // Scratch storage the message conversion reuses from item to item.
+    std::vector<std::uint8_t> workBuffer;
+    std::vector<std::uint8_t> reassemblyBuffer;
+
+    // Tests replace the message conversion to watch the walk; empty means convertMessage.
+    ItemConverter convertItem;
+};
+
+// The item types whose leaves become mailbox entries.
+bool isConvertedItemType(std::uint16_t itemType);
+
+// File-name part of the path (no drive, no folder, nothing from its last dot on)
+// followed by ".mbx": "C:\\Post\\Post.2009.pfc" gives "Post.2009.mbx".
+std::string mailboxName(const std::string& inputPath);
+
+// Converts the PFC file at `inputPath`. Without `outputPath` the mailbox file is
+// `mailboxName(inputPath)` in the current directory; "-" writes to standard output.
+// Problems go to the front end; the result is true when there were none.
+bool runConversion(ConversionRun& run, const std::string& inputPath, FrontEnd& frontEnd,
+                   const std::string& outputPath = std::string());
+
+// The two passes over an already opened input and output: reads the container
+// head, shows the progress, counts and converts. Used by runConversion and tests.
+void convertContainer(ConversionRun& run, InputSource& input, Output& output, FrontEnd& frontEnd);
+
+// The counting walk: adds the leaves with a valid data index below and along the
+// chain that starts at node index k to run.totalItems.
+void countChain(ConversionRun& run, std::int32_t k);
+
+// The conversion walk over the same nodes in the same order. Returns false when
+// the front end asked to stop.
+bool convertChain(ConversionRun& run, std::int32_t k);
+
+} // namespace kistwerk

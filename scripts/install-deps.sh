@@ -1,0 +1,35 @@
+#!/bin/sh
+# Installs what the build needs on Debian 12, as root.
+#   install-deps.sh native   compiler, CMake, zlib, GoogleTest
+#   install-deps.sh all      native + the 32-bit Windows toolchain, Wine, Xvfb and tools for the GUI tests
+set -eu
+mode=${1:-native}
+
+native="build-essential cmake ninja-build zlib1g-dev libgtest-dev googletest python3 pkg-config"
+windows="g++-mingw-w64-i686 libz-mingw-w64-dev wine wine32:i386 xvfb xdotool imagemagick x11-utils"
+
+missing=""
+want=$native
+[ "$mode" = all ] && want="$native $windows"
+
+if [ "$mode" = all ] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+    dpkg --add-architecture i386
+    need_update=1
+fi
+
+for p in $want; do
+    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+        missing="$missing $p"
+    fi
+done
+
+if [ -n "$missing" ] || [ -n "${need_update:-}" ]; then
+    if [ "$(id -u)" != 0 ]; then
+        echo "install-deps: missing packages:$missing (run as root)" >&2
+        exit 1
+    fi
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq
+    [ -n "$missing" ] && apt-get install -y -qq --no-install-recommends $missing >/dev/null
+fi
+exit 0

@@ -1,0 +1,386 @@
+// The conversion run: walk order, progress values, damaged trees and the run's
+// decisions about its files.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+#include "pfc/run.h"
+#include "tests/support/pfc_builder.h"
+#include "tests/support/recording_frontend.h"
+
+using namespace kistwerk;
+using namespace kistwerk::fixture;
+namespace fs = std::filesystem;
+
+namespace {
+
+// Runs both passes over an image and records the data indexes handed over.
+struct WalkResult {
+    std::vector<std::int32_t> converted;
+    RecordingFrontEnd frontEnd;
+    ConversionRun run;
+};
+
+void walk(const Bytes& image, WalkResult& r)
+{
+    MemoryInput input(image);
+    MemoryOutput output;
+    r.run.convertItem = [&r](ConversionRun&, std::int32_t dataIndex) { r.converted.push_back(dataIndex); };
+    convertContainer(r.run, input, output, r.frontEnd);
+}
+
+// A top-level chain of `leaves` leaves, each of type 7 with data index 1000 + i.
+Bytes flatChain(int leaves)
+{
+    PfcBuilder b(leaves + 1);
+    for (int i = 1; i <= leaves; ++i)
+        b.node(i, 7, leaves + 1, i < leaves ? i + 1 : 0, 0);
+    return b.bytes();
+}
+
+class TempDir {
+public:
+    TempDir()
+    {
+        static int serial = 0;
+        path_ = fs::temp_directory_path() /
+                ("kistwerk-run-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "-" +
+                 std::to_string(serial++));
+        fs::remove_all(path_);
+        fs::create_directories(path_);
+    }
+    ~TempDir() { fs::remove_all(path_); }
+    std::string operator/(const std::string& name) const { return (path_ / name).string(); }
+    const fs::path& path() const { return path_; }
+
+private:
+    fs::path path_;
+};
+
+std::string slurp(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// Converter that writes one line per item, so the files' contents show the walk.
+void writeIndexLine(ConversionRun& run, std::int32_t dataIndex)
+{
+    std::string line = "item " + std::to_string(dataIndex) + "\n";
+    run.output->write(line.data(), line.size());
+    ++run.entriesWritten;
+}
+
+} // namespace
+
+TEST(Walk, VisitsSubtreesBeforeSiblings)
+{
+    // Top-level chain 1 -> 2 -> 5; node 2 has the children 3 -> 4, node 5 the
+    // child 6, and node 6 the child 7. Leaves 1, 3, 4, 7 carry data 11, 13, 14, 17.
+    PfcBuilder b(20);
+    b.node(1, 7, 11, 2, 0);
+    b.node(2, 7, 12, 5, 3);
+    b.node(3, 8, 13, 4, 0);
+    b.node(4, 12, 14, 0, 0);
+    b.node(5, 7, 15, 0, 6);
+    b.node(6, 7, 16, 0, 7);
+    b.node(7, 20, 17, 0, 0);
+    WalkResult r;
+    walk(b.bytes(), r);
+    EXPECT_EQ(r.converted, (std::vector<std::int32_t>{11, 13, 14, 17}));
+    EXPECT_EQ(r.run.totalItems, 4u);
+    EXPECT_EQ(r.frontEnd.steps, (std::vector<int>{25, 50, 75, 100}));
+}
+
+TEST(Walk, ProgressValues)
+{
+    struct Row { int leaves; std::vector<int> firstSteps; std::size_t distinctDrawn; };
+    for (const Row& row : {Row{4, {25, 50, 75, 100}, 4}, Row{3, {33, 66, 100}, 3}, Row{300, {0, 0, 1, 1, 1, 2}, 100}}) {
+        SCOPED_TRACE(row.leaves);
+        WalkResult r;
+        walk(flatChain(row.leaves), r);
+        ASSERT_EQ(r.frontEnd.steps.size(), static_cast<std::size_t>(row.leaves));
+        EXPECT_TRUE(std::equal(row.firstSteps.begin(), row.firstSteps.end(), r.frontEnd.steps.begin()));
+        EXPECT_EQ(r.frontEnd.steps.back(), 100);
+        EXPECT_EQ(r.frontEnd.drawn.size(), row.distinctDrawn);
+        EXPECT_EQ(r.frontEnd.created, 1);
+        EXPECT_EQ(r.frontEnd.destroyed, 1);
+    }
+}
+
+TEST(Walk, ItemTypesAndDataIndexes)
+{
+    // Leaves: type 9 with valid data (counted, not converted), a leaf whose data
+    // index is entryCount + 1 (passed over), an inner node with its own data index
+    // (never used), and the six converted types.
+    PfcBuilder b(30);
+    b.node(1, 9, 21, 2, 0);
+    b.node(2, 7, 31, 3, 0);       // data index past entryCount 30
+    b.node(3, 7, 22, 4, 5);       // inner node: 22 is never handed over
+    b.node(5, 14, 23, 6, 0);
+    b.node(6, 15, 30, 0, 0);      // data index equal to entryCount is valid
+    b.node(4, 0, 0, 7, 0);        // leaf with data index 0
+    b.node(7, 12, 24, 8, 0);
+    b.node(8, 13, 25, 9, 0);
+    b.node(9, 8, 26, 10, 0);
+    b.node(10, 20, 27, 11, 0);
+    b.node(11, 0xFFFF, 28, 0, 0);
+    WalkResult r;
+    walk(b.bytes(), r);
+    EXPECT_EQ(r.converted, (std::vector<std::int32_t>{23, 30, 24, 26, 27}));
+    EXPECT_EQ(r.run.totalItems, 8u);  // 21, 23, 30, 24, 25, 26, 27, 28
+    EXPECT_EQ(r.frontEnd.steps.size(), 8u);
+}
+
+TEST(Walk, EmptyTreesDrawNothing)
+{
+    PfcBuilder zero(3);
+    zero.node(1, 7, 2, 2, 2);
+    zero.setEntryCount(0);
+    PfcBuilder noData(3);
+    noData.node(1, 7, 0, 2, 0);
+    noData.node(2, 7, -4, 0, 0);
+    for (const Bytes& image : {zero.bytes(), noData.bytes()}) {
+        WalkResult r;
+        walk(image, r);
+        EXPECT_TRUE(r.converted.empty());
+        EXPECT_TRUE(r.frontEnd.steps.empty());
+        EXPECT_EQ(r.frontEnd.created, 1);
+        EXPECT_EQ(r.frontEnd.destroyed, 1);
+    }
+}
+
+TEST(Walk, DamagedTreesEnd)
+{
+    struct Row { const char* name; Bytes image; std::vector<std::int32_t> converted; };
+    std::vector<Row> rows;
+    {
+        PfcBuilder b(4);  // 1 -> 2 -> 3 -> 1 ...
+        b.node(1, 7, 4, 2, 0);
+        b.node(2, 7, 4, 3, 0);
+        b.node(3, 7, 4, 1, 0);
+        rows.push_back({"cycle along next", b.bytes(), {4, 4, 4}});
+    }
+    {
+        PfcBuilder b(3);
+        b.node(1, 7, 3, 1, 0);
+        rows.push_back({"self-loop", b.bytes(), {3}});
+    }
+    {
+        PfcBuilder b(4);  // node 2's child chain leads back to its parent
+        b.node(1, 7, 4, 0, 2);
+        b.node(2, 7, 4, 0, 1);
+        rows.push_back({"cycle through children", b.bytes(), {}});
+    }
+    {
+        PfcBuilder b(6);  // two parents share the child chain 3
+        b.node(1, 7, 6, 2, 3);
+        b.node(2, 7, 6, 0, 3);
+        b.node(3, 8, 5, 4, 0);
+        b.node(4, 8, 6, 0, 0);
+        rows.push_back({"shared subtree", b.bytes(), {5, 6}});
+    }
+    {
+        PfcBuilder b(6);
+        b.node(1, 7, 6, 2, 0);
+        b.setEntry(2, 0x7FFFFFFF);       // offset beyond the file
+        b.node(3, 7, 6, 0, 4);
+        b.setEntry(4, -1);               // negative offset
+        rows.push_back({"offsets outside the file", b.bytes(), {6}});
+    }
+    {
+        PfcBuilder b(4);
+        b.node(1, 7, 4, 2, 0);
+        b.node(2, 7, 4, 3, 0);
+        b.node(3, 7, 4, 0, 0);
+        Bytes cut = b.bytes();
+        cut.resize(cut.size() - 1);     // node 3 is one byte short
+        rows.push_back({"truncated file", cut, {4, 4}});
+    }
+    {
+        PfcBuilder b(2);
+        b.node(1, 7, 2, 0, 0);
+        b.setEntryCount(2000000000);    // claims far more entries than the file holds
+        rows.push_back({"huge entry count", b.bytes(), {2}});
+    }
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        WalkResult r;
+        walk(row.image, r);
+        EXPECT_EQ(r.converted, row.converted);
+        EXPECT_EQ(r.run.totalItems, row.converted.size());
+        EXPECT_EQ(r.frontEnd.steps.size(), row.converted.size());
+    }
+}
+
+TEST(Walk, DeepNestingUsesNoRecursion)
+{
+    constexpr int kDepth = 200000;
+    PfcBuilder b(kDepth + 1);
+    for (int k = 1; k < kDepth; ++k)
+        b.node(k, 7, kDepth + 1, 0, k + 1);
+    b.node(kDepth, 7, kDepth + 1, 0, 0);
+    WalkResult r;
+    walk(b.bytes(), r);
+    EXPECT_EQ(r.converted.size(), 1u);
+}
+
+TEST(Walk, StopRequestEndsTheRunAfterTheItemInHand)
+{
+    WalkResult r;
+    r.frontEnd.stopAfterSteps = 1;
+    walk(flatChain(4), r);
+    EXPECT_EQ(r.converted.size(), 2u);
+    EXPECT_TRUE(r.run.cancelled);
+    EXPECT_EQ(r.frontEnd.destroyed, 1);
+}
+
+TEST(Run, MailboxNames)
+{
+    struct Row { const char* input; const char* name; };
+    for (Row row : {Row{"Post.2009.pfc", "Post.2009.mbx"}, Row{"Post", "Post.mbx"},
+                    Row{"C:\\AOL\\Ablage\\Post.pfc", "Post.mbx"}, Row{"C:Post.pfc", "Post.mbx"},
+                    Row{"/home/a.b/Post", "Post.mbx"}, Row{"dir.x\\Post", "Post.mbx"},
+                    Row{"Post.mbx", "Post.mbx"}, Row{".pfc", ".mbx"}}) {
+        SCOPED_TRACE(row.input);
+        EXPECT_EQ(mailboxName(row.input), row.name);
+    }
+}
+
+TEST(Run, ConvertsIntoANewOrExistingFile)
+{
+    TempDir dir;
+    PfcBuilder b(3);
+    b.node(1, 7, 3, 2, 0);
+    b.node(2, 8, 3, 0, 0);
+    ASSERT_TRUE(b.writeTo(dir / "Post.2009.pfc"));
+    {
+        std::ofstream old(dir / "Post.2009.mbx");
+        old << "an older mailbox file that is much longer than the new one\n";
+    }
+    ConversionRun run;
+    run.convertItem = writeIndexLine;
+    RecordingFrontEnd fe;
+    EXPECT_TRUE(runConversion(run, dir / "Post.2009.pfc", fe, dir / "Post.2009.mbx"));
+    EXPECT_EQ(slurp(dir / "Post.2009.mbx"), "item 3\nitem 3\n");
+    EXPECT_TRUE(fe.problems.empty());
+    EXPECT_FALSE(fe.busy);
+    EXPECT_EQ(run.entriesWritten, 2u);
+}
+
+TEST(Run, DefaultOutputGoesToTheCurrentDirectory)
+{
+    TempDir dir;
+    PfcBuilder b(2);
+    ASSERT_TRUE(b.writeTo(dir / "Post"));
+    fs::path before = fs::current_path();
+    fs::current_path(dir.path());
+    ConversionRun run;
+    RecordingFrontEnd fe;
+    EXPECT_TRUE(runConversion(run, dir / "Post", fe));
+    fs::current_path(before);
+    EXPECT_TRUE(fs::exists(dir / "Post.mbx"));
+    EXPECT_EQ(fs::file_size(dir / "Post.mbx"), 0u);
+}
+
+TEST(Run, FileProblems)
+{
+    TempDir dir;
+    PfcBuilder b(3);
+    b.node(1, 7, 3, 0, 0);
+    ASSERT_TRUE(b.writeTo(dir / "in.pfc"));
+    ASSERT_TRUE(b.writeTo(dir / "Post.mbx"));
+    const std::string original = slurp(dir / "Post.mbx");
+
+    struct Row { const char* name; std::string input; std::string output; RunProblem problem; };
+    std::vector<Row> rows = {
+        {"input missing", dir / "missing.pfc", dir / "missing.mbx", RunProblem::InputUnreadable},
+        {"output folder missing", dir / "in.pfc", dir / "no/such/folder/x.mbx", RunProblem::OutputUnwritable},
+        {"output is the input", dir / "Post.mbx", dir / "Post.mbx", RunProblem::OutputIsInput},
+        {"output reaches the input by another path", dir / "in.pfc", dir / "./in.pfc", RunProblem::OutputIsInput},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        ConversionRun run;
+        run.convertItem = writeIndexLine;
+        RecordingFrontEnd fe;
+        EXPECT_FALSE(runConversion(run, row.input, fe, row.output));
+        EXPECT_EQ(fe.problems, std::vector<RunProblem>{row.problem});
+        EXPECT_EQ(fe.created, 0);
+        EXPECT_FALSE(fe.busy);
+    }
+    EXPECT_FALSE(fs::exists(dir / "missing.mbx"));
+    EXPECT_EQ(slurp(dir / "Post.mbx"), original);
+    EXPECT_EQ(slurp(dir / "in.pfc"), original);
+}
+
+TEST(Run, MailboxInputInTheCurrentDirectoryIsNotReplaced)
+{
+    TempDir dir;
+    PfcBuilder b(2);
+    ASSERT_TRUE(b.writeTo(dir / "Post.mbx"));
+    fs::path before = fs::current_path();
+    fs::current_path(dir.path());
+    ConversionRun run;
+    RecordingFrontEnd fe;
+    EXPECT_FALSE(runConversion(run, "Post.mbx", fe));
+    fs::current_path(before);
+    EXPECT_EQ(fe.problems, std::vector<RunProblem>{RunProblem::OutputIsInput});
+    EXPECT_EQ(slurp(dir / "Post.mbx"), std::string(b.bytes().begin(), b.bytes().end()));
+}
+
+#ifndef _WIN32
+TEST(Run, WriteFailureIsReportedAfterAnOrderlyEnd)
+{
+    if (!fs::exists("/dev/full"))
+        GTEST_SKIP() << "no /dev/full";
+    TempDir dir;
+    {
+        Bytes image = flatChain(3000);
+        std::ofstream(dir / "in.pfc", std::ios::binary).write(reinterpret_cast<const char*>(image.data()),
+                                                               static_cast<std::streamsize>(image.size()));
+    }
+    ConversionRun run;
+    run.convertItem = [](ConversionRun& r, std::int32_t) {
+        std::string line(100, 'x');
+        r.output->write(line.data(), line.size());
+    };
+    RecordingFrontEnd fe;
+    EXPECT_FALSE(runConversion(run, dir / "in.pfc", fe, "/dev/full"));
+    EXPECT_EQ(fe.problems, std::vector<RunProblem>{RunProblem::OutputIncomplete});
+    EXPECT_EQ(fe.steps.size(), 3000u);  // the walk went on to its end
+    EXPECT_EQ(fe.destroyed, 1);
+}
+#endif
+
+TEST(Run, CancelledRunKeepsFinishedEntries)
+{
+    TempDir dir;
+    Bytes image = flatChain(5);
+    std::ofstream(dir / "in.pfc", std::ios::binary).write(reinterpret_cast<const char*>(image.data()),
+                                                           static_cast<std::streamsize>(image.size()));
+    ConversionRun run;
+    run.convertItem = writeIndexLine;
+    RecordingFrontEnd fe;
+    fe.stopAfterSteps = 2;
+    EXPECT_FALSE(runConversion(run, dir / "in.pfc", fe, dir / "out.mbx"));
+    EXPECT_EQ(fe.problems, std::vector<RunProblem>{RunProblem::Cancelled});
+    EXPECT_EQ(slurp(dir / "out.mbx"), "item 6\nitem 6\nitem 6\n");
+}
+
+TEST(Run, SecondRunStartsAfresh)
+{
+    ConversionRun run;
+    for (int pass = 0; pass < 2; ++pass) {
+        RecordingFrontEnd fe;
+        MemoryInput input(flatChain(4));
+        MemoryOutput output;
+        run.convertItem = [](ConversionRun&, std::int32_t) {};
+        convertContainer(run, input, output, fe);
+        EXPECT_EQ(fe.steps, (std::vector<int>{25, 50, 75, 100}));
+        EXPECT_EQ(fe.drawn, (std::vector<int>{25, 50, 75, 100}));
+    }
+}

@@ -1,0 +1,2 @@
+set(KISTWERK_TEXT_SOURCES
+)
