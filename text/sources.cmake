@@ -1,2 +1,4 @@
 set(KISTWERK_TEXT_SOURCES
+  text/fold.cpp
+  text/filter.cpp
 )
