@@ -61,6 +61,9 @@ bool FileOutput::open(const std::string& path)
     close();
     file_ = std::fopen(path.c_str(), "wb");
     ownsFile_ = true;
+    // Output gathers its own large blocks; a second stdio buffer would only copy.
+    if (file_ != nullptr)
+        std::setvbuf(file_, nullptr, _IONBF, 0);
     return file_ != nullptr;
 }
 

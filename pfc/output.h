@@ -37,7 +37,7 @@ protected:
     virtual bool store(const std::uint8_t* data, std::size_t count) = 0;
 
 private:
-    static constexpr std::size_t kBufferSize = 1 << 16;
+    static constexpr std::size_t kBufferSize = 1 << 18;
     std::uint8_t* buffer_;
     std::size_t used_ = 0;
     std::uint64_t total_ = 0;
