@@ -55,15 +55,17 @@ def build(build_dir):
                 stdout=subprocess.DEVNULL)
 
 
+GENERATOR_VERSION = 1  # as kGeneratorVersion in bench/synth.cpp
+
+
 def generate(pfcgen, size_text, seed, work_dir):
     path = os.path.join(work_dir, "synth-%s-seed%d.pfc" % (size_text, seed))
     manifest = path + ".json"
     try:
         with open(manifest) as f:
             info = json.load(f)
-        fresh = (info["target_bytes"] == parse_size(size_text) and info["seed"] == seed
-                 and os.path.getmtime(manifest) >= os.path.getmtime(pfcgen)
-                 and os.path.getsize(path) == info["file_bytes"])
+        fresh = (info.get("generator") == GENERATOR_VERSION and info["target_bytes"] == parse_size(size_text)
+                 and info["seed"] == seed and os.path.getsize(path) == info["file_bytes"])
     except (OSError, ValueError, KeyError):
         fresh = False
     if not fresh:

@@ -624,6 +624,10 @@ private:
 // about 4 KB on average, so this leaves ample room; should the draw ever come
 // out smaller, the generator stops early rather than overrun the table.
 constexpr std::int64_t kBytesPerEntry = 1000;
+
+// Raised whenever a change makes the same seed and size give other bytes, so the
+// benchmark knows its cached files are stale.
+constexpr int kGeneratorVersion = 1;
 // A folder takes no further mail once less than this remains of its share.
 constexpr std::int64_t kTypicalLeafBytes = 4000;
 
@@ -633,10 +637,10 @@ void writeJson(const std::string& path, const SynthOptions& o, const SynthSummar
     if (f == nullptr)
         return;
     std::fprintf(f,
-                 "{\"seed\": %" PRIu64 ", \"target_bytes\": %" PRId64 ", \"file_bytes\": %" PRId64
+                 "{\"generator\": %d, \"seed\": %" PRIu64 ", \"target_bytes\": %" PRId64 ", \"file_bytes\": %" PRId64
                  ", \"entry_count\": %d, \"leaves\": %u, \"converted_items\": %u, \"expected_entries\": %u"
                  ", \"chunks\": %u, \"compressed_bytes\": %" PRIu64 ", \"inflated_bytes\": %" PRIu64 "}\n",
-                 o.seed, o.targetBytes, s.fileBytes, s.entryCount, s.leaves, s.convertedItems, s.expectedEntries,
+                 kGeneratorVersion, o.seed, o.targetBytes, s.fileBytes, s.entryCount, s.leaves, s.convertedItems, s.expectedEntries,
                  s.chunks, s.compressedBytes, s.inflatedBytes);
     std::fclose(f);
 }
