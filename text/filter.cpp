@@ -17,17 +17,19 @@ constexpr std::uint8_t kCr = 0x0D;
 constexpr std::uint8_t kDel = 0x7F;
 
 // The bytes that may start anything other than a plain copy (or a plain drop
-// inside a tag). Everything else takes the fast path.
-constexpr std::array<bool, 256> makeSpecialTable()
+// inside a tag). Everything else takes the fast path. "F" and "f" matter only
+// at a line start, so the mid-line table leaves them out.
+constexpr std::array<bool, 256> makeSpecialTable(bool lineStart)
 {
     std::array<bool, 256> table{};
-    for (std::uint8_t b : {kNul, kLf, kCr, kDel, std::uint8_t('<'), std::uint8_t('>'), std::uint8_t('&'),
-                           std::uint8_t('F'), std::uint8_t('f')})
+    for (std::uint8_t b : {kNul, kLf, kCr, kDel, std::uint8_t('<'), std::uint8_t('>'), std::uint8_t('&')})
         table[b] = true;
+    table['F'] = table['f'] = lineStart;
     return table;
 }
 
-constexpr std::array<bool, 256> kSpecial = makeSpecialTable();
+constexpr std::array<bool, 256> kSpecial = makeSpecialTable(true);
+constexpr std::array<bool, 256> kSpecialMidLine = makeSpecialTable(false);
 
 // The state of one call. Nothing of it survives the call.
 struct FilterScan {
@@ -255,12 +257,16 @@ void filterOrdinary(FilterScan& scan, std::uint8_t byte)
     ++scan.position;
 }
 
-// Copies (or, inside a tag, skips) the run of bytes no rule cares about.
+// Copies (or, inside a tag, skips) the run of bytes no rule cares about. The
+// byte at the scan position is known to be one of them.
 void filterPlainRun(FilterScan& scan)
 {
     const std::int32_t start = scan.position;
-    std::int32_t end = start;
-    while (end < scan.length && !kSpecial[scan.text[end]])
+    std::int32_t end = start + 1;
+    // Once an ordinary byte is written the line has begun, and neither "From:"
+    // nor "From " can start before the next line end.
+    const std::array<bool, 256>& special = scan.tagDepth == 0 ? kSpecialMidLine : kSpecial;
+    while (end < scan.length && !special[scan.text[end]])
         ++end;
     scan.position = end;
     if (end == start || scan.tagDepth > 0)
