@@ -269,7 +269,7 @@ void filterPlainRun(FilterScan& scan)
     while (end < scan.length && !special[scan.text[end]])
         ++end;
     scan.position = end;
-    if (end == start || scan.tagDepth > 0)
+    if (scan.tagDepth > 0)
         return;
     scan.output.write(scan.text + start, static_cast<std::size_t>(end - start));
     scan.lineColumn += end - start;
