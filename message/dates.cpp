@@ -111,17 +111,17 @@ std::int64_t currentTime()
 void writeSeparatorLine(Output& output, const CalendarTime& t)
 {
     char line[96];
-    int n = std::snprintf(line, sizeof line, "From - %s %s %d %02d:%02d:%02d %lld\r\n", kDayNames[t.weekday],
+    int n = std::snprintf(line, sizeof line, "From - %s %s %d %02d:%02d:%02d %d\r\n", kDayNames[t.weekday],
                           kMonthNames[t.month], t.day, t.hour, t.minute, t.second,
-                          static_cast<long long>(t.year));
+                          t.year);
     output.write(line, static_cast<std::size_t>(n));
 }
 
 void writeDateLine(Output& output, const CalendarTime& t)
 {
     char line[96];
-    int n = std::snprintf(line, sizeof line, "Date: %s, %d %s %lld %02d:%02d:%02d\r\n", kDayNames[t.weekday],
-                          t.day, kMonthNames[t.month], static_cast<long long>(t.year), t.hour, t.minute,
+    int n = std::snprintf(line, sizeof line, "Date: %s, %d %s %d %02d:%02d:%02d\r\n", kDayNames[t.weekday],
+                          t.day, kMonthNames[t.month], t.year, t.hour, t.minute,
                           t.second);
     output.write(line, static_cast<std::size_t>(n));
 }
@@ -197,7 +197,7 @@ bool toCalendarTime(std::int64_t seconds, CalendarTime& time)
     std::int64_t marchMonth = (5 * dayOfYear + 2) / 153;
     time.day = static_cast<int>(dayOfYear - (153 * marchMonth + 2) / 5 + 1);
     time.month = static_cast<int>(marchMonth < 10 ? marchMonth + 2 : marchMonth - 10);
-    time.year = yearOfEra + era * 400 + (time.month <= 1 ? 1 : 0);
+    time.year = static_cast<int>(yearOfEra + era * 400 + (time.month <= 1 ? 1 : 0));
     return true;
 }
 

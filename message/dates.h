@@ -18,7 +18,7 @@ struct CalendarTime {
     int hour = 0;
     int day = 0;
     int month = 0;
-    std::int64_t year = 0;
+    int year = 0;
     int weekday = 0;
 };
 
@@ -36,7 +36,8 @@ int scanDateNumbers(const char* text, const char* pattern, std::int32_t* values,
 // before 1970, or the text does not give day, month and year.
 std::int32_t parseDateText(const char* text);
 
-// False for a negative count, which has no calendar time.
+// False for a negative count, which has no calendar time. Counts up to the
+// 32-bit range and the clock's are meant; the year must fit an int.
 bool toCalendarTime(std::int64_t seconds, CalendarTime& time);
 
 // Writes the separator line and the "Date:" line. A timestamp above 0 is the

@@ -2,6 +2,7 @@
 // order, text storing, the gate, the header block and damaged records.
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
 
 #include "tests/support/message_fixture.h"
@@ -330,6 +331,34 @@ TEST(MessageTest, ItemsDoNotInheritFromEachOther)
                                    std::string(500, 'y')) +
                              entryWith("From: \r\nSubject: second\r\n", "z") +
                              entryWith("From: \r\nSubject: second\r\n", "z"));
+}
+
+TEST(MessageTest, DamagedRecordsNeverBreakTheEntryFrame)
+{
+    Bytes record = usual().field(6, "me").field(11, "alt").field(10, "Subj").timestamp(1041757387).endList()
+                       .section().typeRecord(0, 0).content("Hello").endList()
+                       .section().content("[x]").endList()
+                       .section().content("drop").endList()
+                       .section().typeRecord(0, 1).content(Bytes{0x78, 0x9C}).content(Bytes{0xF3, 0x48, 0x04, 0x00})
+                       .typeRecord(3, 0).content("\xC3\xA4\xE2").endList().bytes();
+    // The engine's raw output is fixed by the standard, so every platform runs the same cases.
+    std::mt19937 random(20030105);
+    for (int round = 0; round < 3000; ++round) {
+        Bytes damaged = record;
+        int flips = 1 + static_cast<int>(random() % 4);
+        for (int i = 0; i < flips; ++i)
+            damaged[16 + random() % (damaged.size() - 16)] = static_cast<std::uint8_t>(random());
+        Converted c = convertRecord(damaged);
+        if (c.mailbox.empty()) {
+            EXPECT_EQ(c.entries, 0u);
+            continue;
+        }
+        SCOPED_TRACE(round);
+        EXPECT_EQ(c.entries, 1u);
+        EXPECT_EQ(c.mailbox.compare(0, 7, "From - "), 0);
+        ASSERT_GE(c.mailbox.size(), 4u);
+        EXPECT_EQ(c.mailbox.compare(c.mailbox.size() - 4, 4, "\r\n\r\n"), 0);
+    }
 }
 
 } // namespace
