@@ -150,28 +150,6 @@ TEST(DateLinesTest, ScansNumbersLikeTheCLibrary)
     }
 }
 
-TEST(DateLinesTest, CalendarTimeOfCounts)
-{
-    CalendarTime t;
-    EXPECT_FALSE(toCalendarTime(-1, t));
-    ASSERT_TRUE(toCalendarTime(0, t));
-    EXPECT_EQ(t.year, 1970);
-    EXPECT_EQ(t.month, 0);
-    EXPECT_EQ(t.day, 1);
-    EXPECT_EQ(t.weekday, 4);
-    ASSERT_TRUE(toCalendarTime(951782400, t));  // 2000-02-29, a Tuesday
-    EXPECT_EQ(t.year, 2000);
-    EXPECT_EQ(t.month, 1);
-    EXPECT_EQ(t.day, 29);
-    EXPECT_EQ(t.weekday, 2);
-    ASSERT_TRUE(toCalendarTime(4102444799, t));  // 2099-12-31 23:59:59, a Thursday
-    EXPECT_EQ(t.year, 2099);
-    EXPECT_EQ(t.month, 11);
-    EXPECT_EQ(t.day, 31);
-    EXPECT_EQ(t.hour, 23);
-    EXPECT_EQ(t.weekday, 4);
-}
-
 TEST(DateLinesTest, SameBytesUnderAGermanLocale)
 {
     std::string english = dateLines({"05.01.2003 09:03:07", 0});
