@@ -30,6 +30,18 @@ enum MessageTag : std::uint16_t {
     kTagTimestamp = 24,
 };
 
+// Tags the message field list acts on; the data of all others is passed over.
+bool isMessageTag(std::uint16_t tag)
+{
+    switch (tag) {
+    case kTagSectionCount: case kTagDateText: case kTagSender: case kTagTo: case kTagCc: case kTagBcc:
+    case kTagSubject: case kTagAlternateSender: case kTagReplyTo: case kTagTimestamp:
+        return true;
+    default:
+        return false;
+    }
+}
+
 bool lengthOfClass(std::uint8_t sizeClass, std::uint32_t& length)
 {
     switch (sizeClass) {
@@ -107,6 +119,11 @@ bool readMessageFields(InputCursor& in, MessageFields& fields, std::uint8_t* wor
             return false;
         case FieldStep::Record:
             break;
+        }
+        if (!isMessageTag(record.tag)) {
+            if (!in.skip(record.length))
+                return false;
+            continue;
         }
         if (!in.read(work, record.length))
             return false;
