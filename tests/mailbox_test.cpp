@@ -2,6 +2,7 @@
 // compared byte for byte with the mailbox file it must give.
 #include <gtest/gtest.h>
 
+#include <clocale>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -42,6 +43,28 @@ TEST(MailboxTest, WholeFileFromEveryBodyKind)
     EXPECT_EQ(written, expected);
     in.close();
     fs::remove_all(dir);
+}
+
+TEST(MailboxTest, SameBytesUnderAGermanLocale)
+{
+    MailboxFixture f = mailboxFixture();
+    std::string expected;
+    for (const ExpectedItem& item : f.items)
+        expected += item.entry;
+
+    std::string saved = std::setlocale(LC_ALL, nullptr);
+    bool switched = false;
+    for (const char* name : {"de_DE.UTF-8", "de_DE.utf8", "de_DE", "German_Germany.1252"})
+        switched = switched || std::setlocale(LC_ALL, name) != nullptr;
+    MemoryInput input(f.image);
+    MemoryOutput output;
+    RecordingFrontEnd frontEnd;
+    ConversionRun run;
+    convertContainer(run, input, output, frontEnd);
+    std::setlocale(LC_ALL, saved.c_str());
+    if (!switched)
+        GTEST_SKIP() << "no German locale installed";
+    EXPECT_EQ(output.text(), expected);
 }
 
 } // namespace
