@@ -119,6 +119,27 @@ inline MailboxFixture mailboxFixture()
                                    "From: a@b\r\nSubject: Drei Teile\r\n", "Drei Teile", "eins zwei drei \xC3\xA4"));
     }
 
+    {   // HTML: markup dropped, entities decoded, quotations marked; a folded HTML part.
+        MessageBuilder m;
+        m.sectionCount(2).field(5, "05.01.2003 09:03:07").field(6, "html@x.de").field(10, "HTML").endList();
+        m.section().typeRecord(0, 0)
+            .content("<html><b>Sch&ouml;n</b><br>Zeile zwei &gt; drei<blockquote>Zitat</blockquote></html>")
+            .endList();
+        m.section().typeRecord(16, 0).content("<p>K\xC3\xA4se &amp; Brot</p>").endList();
+        records.push_back({7, m.bytes()});
+        f.items.push_back(expected("From - Sun Jan 5 09:03:07 2003\r\nDate: Sun, 5 Jan 2003 09:03:07\r\n",
+                                   "From: html@x.de\r\nSubject: HTML\r\n", "HTML",
+                                   "Sch\xF6n\r\nZeile zwei > drei<<Zitat>>K\xE4se &amp; Brot"));
+    }
+    {   // Bare line ends become CR LF; a "From:" at a line start is escaped.
+        MessageBuilder m;
+        m.sectionCount(1).field(5, "05.01.2003 09:03:07").field(10, "Zeilen").endList();
+        m.section().typeRecord(0, 0).content("Hallo\nFrom: jemand\rEnde").endList();
+        records.push_back({8, m.bytes()});
+        f.items.push_back(expected("From - Sun Jan 5 09:03:07 2003\r\nDate: Sun, 5 Jan 2003 09:03:07\r\n",
+                                   "From: \r\nSubject: Zeilen\r\n", "Zeilen", "Hallo\r\n>From: jemand\r\nEnde"));
+    }
+
     auto n = static_cast<std::int32_t>(records.size());
     // Index 1: a folder whose children are the leaves 2..n+1; one more leaf of an
     // item type that is not converted ends the chain.
