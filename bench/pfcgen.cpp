@@ -45,7 +45,7 @@ Bytes plainMessage()
         .section()
         .typeRecord(0, 0)
         .content("Hallo Anna,\r\n\r\nwie besprochen treffen wir uns am Montag um 10 Uhr.\r\n"
-                 "From: steht hier am Zeilenanfang und wird maskiert.\r\n\r\nGruss\r\nJohn\r\n")
+                 "From Berlin aus schreibe ich dir, damit diese Zeile kein neuer Brief wird.\r\n\r\nGruss\r\nJohn\r\n")
         .endList();
     return m.bytes();
 }
@@ -85,6 +85,10 @@ Bytes foldedMessage()
         .section()
         .typeRecord(5, 0)
         .content("Stra\xC3\x9F" "e 1, M\xC3\xBCnchen\n")
+        .typeRecord(1, 0)
+        .content("Anhang in einem Teil, der nicht umgewandelt wird")
+        .typeRecord(20, 0)
+        .content("Gru\xC3\x9F vom Nordpol\n")
         .endList();
     return m.bytes();
 }

@@ -5,7 +5,7 @@
 set -eu
 mode=${1:-native}
 
-native="build-essential cmake ninja-build zlib1g-dev libgtest-dev googletest python3 pkg-config time"
+native="build-essential cmake ninja-build zlib1g-dev libgtest-dev googletest python3 pkg-config locales time"
 windows="g++-mingw-w64-i686 libz-mingw-w64-dev wine wine32:i386 xvfb xdotool imagemagick x11-utils"
 
 missing=""
@@ -31,5 +31,11 @@ if [ -n "$missing" ] || [ -n "${need_update:-}" ]; then
     export DEBIAN_FRONTEND=noninteractive
     apt-get update -qq
     [ -n "$missing" ] && apt-get install -y -qq --no-install-recommends $missing >/dev/null
+fi
+
+# A German locale, so that the tests can show the output does not follow it.
+if ! locale -a 2>/dev/null | grep -qix 'de_DE.utf-\?8' && [ "$(id -u)" = 0 ] && command -v localedef >/dev/null &&
+   [ -f /usr/share/i18n/locales/de_DE ]; then
+    localedef -i de_DE -f UTF-8 de_DE.UTF-8 || true
 fi
 exit 0

@@ -1,13 +1,48 @@
-// UTF-8 to Latin-1 fold (placeholder).
+// UTF-8 to Latin-1 fold: one output byte per character group, written in place
+// behind the read position.
 #include "text/fold.h"
 
 namespace kistwerk {
 
+namespace {
+
+// The byte at `at`, or 0 where a group runs past the end of the text: a group
+// cut off by the end still yields its one byte, and nothing outside is read.
+inline std::uint8_t byteOrZero(const std::uint8_t* text, std::int64_t length, std::int64_t at)
+{
+    return at < length ? text[at] : 0;
+}
+
+} // namespace
+
 void foldUtf8(std::uint8_t* text, std::int32_t& length)
 {
-    if (length < 0)
-        length = 0;
-    text[length] = 0;
+    // 64-bit positions: a group near the largest length must not wrap.
+    std::int64_t end = length < 0 ? 0 : length;
+    std::int64_t in = 0;
+    std::int64_t out = 0;
+    while (in < end) {
+        std::uint8_t b = text[in];
+        std::uint8_t folded;
+        if (b < 0x80) {
+            folded = b;
+            in += 1;
+        } else if (b >= 0xC0 && b <= 0xDF) {
+            // Two-byte lead (0xC0 and 0xC1 too): its low two bits become bits 7..6.
+            folded = static_cast<std::uint8_t>((b << 6) | (byteOrZero(text, end, in + 1) & 0x3F));
+            in += 2;
+        } else {
+            // Three-byte lead, or a byte that cannot start a group: the lead is
+            // dropped and the two bytes after it give the low 8 bits. Whatever
+            // stands there is used; continuation bytes are not checked.
+            folded = static_cast<std::uint8_t>((byteOrZero(text, end, in + 1) << 6) |
+                                               (byteOrZero(text, end, in + 2) & 0x3F));
+            in += 3;
+        }
+        text[out++] = folded;
+    }
+    text[out] = 0;
+    length = static_cast<std::int32_t>(out);
 }
 
 } // namespace kistwerk

@@ -1,0 +1,38 @@
+// The body sections of a message record: which content becomes body text, the
+// reassembly and decompression of compressed chunks, and the closing lines.
+#pragma once
+
+#include <cstdint>
+
+#include "pfc/input.h"
+
+namespace kistwerk {
+
+class FrontEnd;
+class Output;
+
+// The item's two buffers, kItemBufferSize bytes each. The work buffer takes
+// record data and the text handed to the body filter; the reassembly buffer
+// holds a chunk behind its 2-byte stream head.
+struct ItemBuffers {
+    std::uint8_t* work = nullptr;
+    std::uint8_t* reassembly = nullptr;
+};
+
+// What the sections of one item carry over from record to record.
+struct BodyState {
+    bool typeSeen = false;      // no part type holds before the first type record
+    std::uint8_t partType = 0;
+    std::uint8_t encoding = 0;
+    bool bracketed = false;     // section 1 opened with "[": the bracketed layout
+    bool headHeld = false;      // a stream head sits in the reassembly buffer
+};
+
+// Reads `sectionCount` body sections from `in`, writes their text through the
+// body filter and ends the entry with the closing lines. An over-long record or
+// the end of the input ends the sections early; the closing lines still follow,
+// so the entry stays apart from the next one.
+void convertBodySections(InputCursor& in, std::uint16_t sectionCount, const ItemBuffers& buffers,
+                         Output& output, FrontEnd& frontEnd);
+
+} // namespace kistwerk

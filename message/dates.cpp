@@ -1,0 +1,220 @@
+// Date text parsing, UTC calendar conversion and the two date lines.
+//
+// The date arithmetic reproduces the stored files' historical results exactly:
+// a day above 31 counts as 31, a month above 12 as 13, hours, minutes and
+// seconds carry over, and the sum wraps in 32 bits (so 2038-01-19 03:14:08 and
+// later come out negative and take the fallback).
+#include "message/dates.h"
+
+#include <cstdio>
+#include <ctime>
+#include <limits>
+
+#include "message/fields.h"
+#include "message/header.h"
+#include "pfc/output.h"
+
+namespace kistwerk {
+
+namespace {
+
+// English names whatever the locale: mail readers expect them.
+constexpr const char* kDayNames[7] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+constexpr const char* kMonthNames[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                         "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+constexpr std::int32_t kMonthLengths[2][12] = {
+    {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31},
+    {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31},
+};
+
+constexpr const char* kGermanPattern = "%d.%d.%d %d:%d:%d";
+constexpr const char* kUsPattern = "%d/%d/%d %d:%d:%d";
+
+constexpr std::int32_t kNoUsableDate = -1;
+
+bool isScanSpace(char c)
+{
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+bool isDigit(char c)
+{
+    return c >= '0' && c <= '9';
+}
+
+// One "%d": white space, a sign, digits. Returns false when no digit comes.
+bool scanNumber(const char*& p, std::int32_t& value)
+{
+    while (isScanSpace(*p))
+        ++p;
+    bool negative = false;
+    if (*p == '+' || *p == '-')
+        negative = *p++ == '-';
+    if (!isDigit(*p))
+        return false;
+    // The magnitude saturates one above the largest 64-bit value, which is
+    // enough to tell both limits apart.
+    constexpr std::uint64_t kCap = std::uint64_t{1} << 63;
+    std::uint64_t magnitude = 0;
+    for (; isDigit(*p); ++p) {
+        if (magnitude <= (kCap - 9) / 10)
+            magnitude = magnitude * 10 + static_cast<std::uint64_t>(*p - '0');
+        else
+            magnitude = kCap;
+    }
+    std::int64_t wide;
+    if (negative)
+        wide = magnitude >= kCap ? std::numeric_limits<std::int64_t>::min()
+                                 : -static_cast<std::int64_t>(magnitude);
+    else
+        wide = magnitude >= kCap ? std::numeric_limits<std::int64_t>::max()
+                                 : static_cast<std::int64_t>(magnitude);
+    value = static_cast<std::int32_t>(static_cast<std::uint32_t>(static_cast<std::uint64_t>(wide)));
+    return true;
+}
+
+// Signed 32-bit arithmetic that wraps instead of overflowing.
+std::int32_t wrapAdd(std::int32_t a, std::int32_t b)
+{
+    return static_cast<std::int32_t>(static_cast<std::uint32_t>(a) + static_cast<std::uint32_t>(b));
+}
+
+std::int32_t wrapMul(std::int32_t a, std::int32_t b)
+{
+    return static_cast<std::int32_t>(static_cast<std::uint32_t>(a) * static_cast<std::uint32_t>(b));
+}
+
+bool isUsOrder(const char* text)
+{
+    return text[0] != 0 && (text[1] == '/' || (text[1] != 0 && text[2] == '/'));
+}
+
+// Days from 1970-01-01 to the day given, in the wrapping arithmetic.
+std::int32_t daysSinceEpoch(std::int32_t year, std::int32_t month, std::int32_t day)
+{
+    std::int32_t y = year - 1900;
+    std::int32_t m = month - 1;
+    // Exact for 1970 to 2099.
+    std::int32_t days = wrapAdd(wrapMul(1461, y), -102269) / 4;
+    const std::int32_t* lengths = kMonthLengths[y % 4 == 0 ? 1 : 0];
+    for (std::int32_t i = 0; i < m && i < 12; ++i)
+        days += lengths[i];
+    return wrapAdd(days, day > 31 ? 31 : day);
+}
+
+std::int64_t currentTime()
+{
+    std::int64_t now = static_cast<std::int64_t>(std::time(nullptr));
+    return now < 0 ? 0 : now;
+}
+
+void writeSeparatorLine(Output& output, const CalendarTime& t)
+{
+    char line[96];
+    int n = std::snprintf(line, sizeof line, "From - %s %s %d %02d:%02d:%02d %d\r\n", kDayNames[t.weekday],
+                          kMonthNames[t.month], t.day, t.hour, t.minute, t.second,
+                          t.year);
+    output.write(line, static_cast<std::size_t>(n));
+}
+
+void writeDateLine(Output& output, const CalendarTime& t)
+{
+    char line[96];
+    int n = std::snprintf(line, sizeof line, "Date: %s, %d %s %d %02d:%02d:%02d\r\n", kDayNames[t.weekday],
+                          t.day, kMonthNames[t.month], t.year, t.hour, t.minute,
+                          t.second);
+    output.write(line, static_cast<std::size_t>(n));
+}
+
+} // namespace
+
+int scanDateNumbers(const char* text, const char* pattern, std::int32_t* values, int capacity)
+{
+    int count = 0;
+    const char* p = text;
+    for (const char* f = pattern; *f != 0; ++f) {
+        if (f[0] == '%' && f[1] == 'd') {
+            if (count == capacity || !scanNumber(p, values[count]))
+                break;
+            ++count;
+            ++f;
+        } else if (*f == ' ') {
+            while (isScanSpace(*p))
+                ++p;
+        } else if (*p == *f) {
+            ++p;
+        } else {
+            break;
+        }
+    }
+    return count;
+}
+
+std::int32_t parseDateText(const char* text)
+{
+    // Numbers the text does not give count as 0.
+    std::int32_t v[6] = {0, 0, 0, 0, 0, 0};
+    bool us = isUsOrder(text);
+    if (scanDateNumbers(text, us ? kUsPattern : kGermanPattern, v, 6) < 3)
+        return kNoUsableDate;
+    std::int32_t day = us ? v[1] : v[0];
+    std::int32_t month = us ? v[0] : v[1];
+    std::int32_t year = v[2];
+    std::int32_t hour = v[3];
+    std::int32_t minute = v[4];
+    std::int32_t second = v[5];
+
+    // Two-digit years: 71-99 are the 1900s, 0-70 (and negative ones) the 2000s.
+    if (year < 100)
+        year = wrapAdd(year, year > 70 ? 1900 : 2000);
+    if (year < 1970)
+        return 0;
+
+    std::int32_t days = daysSinceEpoch(year, month, day);
+    std::int32_t hours = wrapAdd(hour, wrapMul(24, wrapAdd(days, -1)));
+    std::int32_t minutes = wrapAdd(minute, wrapMul(60, hours));
+    return wrapAdd(second, wrapMul(60, minutes));
+}
+
+bool toCalendarTime(std::int64_t seconds, CalendarTime& time)
+{
+    if (seconds < 0)
+        return false;
+    std::int64_t days = seconds / 86400;
+    std::int64_t rest = seconds % 86400;
+    time.hour = static_cast<int>(rest / 3600);
+    time.minute = static_cast<int>(rest / 60 % 60);
+    time.second = static_cast<int>(rest % 60);
+    time.weekday = static_cast<int>((days + 4) % 7);  // 1970-01-01 was a Thursday
+
+    // Civil date from a day count, with years that start in March so that the
+    // leap day comes last.
+    std::int64_t z = days + 719468;
+    std::int64_t era = z / 146097;
+    std::int64_t dayOfEra = z - era * 146097;
+    std::int64_t yearOfEra = (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
+    std::int64_t dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
+    std::int64_t marchMonth = (5 * dayOfYear + 2) / 153;
+    time.day = static_cast<int>(dayOfYear - (153 * marchMonth + 2) / 5 + 1);
+    time.month = static_cast<int>(marchMonth < 10 ? marchMonth + 2 : marchMonth - 10);
+    time.year = static_cast<int>(yearOfEra + era * 400 + (time.month <= 1 ? 1 : 0));
+    return true;
+}
+
+void writeDateLines(const MessageFields& fields, Output& output)
+{
+    std::int64_t moment = fields.timestamp > 0 ? fields.timestamp : parseDateText(fields.dateText);
+    CalendarTime time;
+    if (toCalendarTime(moment, time)) {
+        writeSeparatorLine(output, time);
+        writeDateLine(output, time);
+        return;
+    }
+    // No usable moment: the separator line needs one anyway, and the stored text
+    // is kept as it stands rather than replaced by an invented date.
+    toCalendarTime(currentTime(), time);
+    writeSeparatorLine(output, time);
+    writeHeaderLine(output, "Date: ", fields.dateText);
+}
+
+} // namespace kistwerk

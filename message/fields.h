@@ -1,0 +1,75 @@
+// The FieldRecord framing that every field list of a message record uses, and
+// the MessageFields that the message field list fills.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "pfc/input.h"
+
+namespace kistwerk {
+
+// A text field holds at most 4,095 bytes and its zero byte.
+constexpr std::size_t kTextFieldSize = 4096;
+constexpr std::size_t kMaxTextLength = kTextFieldSize - 1;
+
+// The data of one FieldRecord is at most 64,999 bytes, so that it fits the work
+// buffer with a zero byte behind it; 65,000 or more is over-long.
+constexpr std::uint32_t kOverLongLength = 65000;
+
+// Each per-item buffer holds 65,000 bytes and one more: the fold puts a zero
+// byte behind a decompressed text that may fill all 65,000, and the largest
+// chunk (64,999 bytes) sits behind a 2-byte stream head.
+constexpr std::size_t kItemBufferSize = 65001;
+
+// The mail domain that completes a sender stored without one.
+constexpr char kServiceMailDomain[] = "@aol.com";
+
+struct MessageFields {
+    char dateText[kTextFieldSize];
+    char sender[kTextFieldSize];
+    char to[kTextFieldSize];
+    char cc[kTextFieldSize];
+    char bcc[kTextFieldSize];
+    char subject[kTextFieldSize];
+    char replyTo[kTextFieldSize];
+    std::int32_t timestamp;      // tag 24, taken only while dateText is empty
+    std::uint16_t sectionCount;  // tag 2; 0 when the list has none
+};
+
+// Empties every text and zeroes both numbers. Only the first byte of a text is
+// cleared: nothing reads a text past its zero byte.
+void clearMessageFields(MessageFields& fields);
+
+struct FieldRecord {
+    std::uint16_t tag = 0;
+    std::uint8_t sizeClass = 0;
+    std::uint32_t length = 0;  // data bytes that follow
+};
+
+enum class FieldStep {
+    Record,     // a record head was read; its data follows in the input
+    EndOfList,  // the end marker and its two bytes were read
+    Stop,       // an over-long record, or the input ended: the item ends here
+};
+
+// Reads the next record head of a field list (tag, size class, length).
+FieldStep readFieldHead(InputCursor& in, FieldRecord& record);
+
+// Reads the message field list into `fields`, using `work` (kItemBufferSize
+// bytes) for each record's data. False when the item must end.
+bool readMessageFields(InputCursor& in, MessageFields& fields, std::uint8_t* work);
+
+// Acts on one record of the message field list. `data` holds record.length
+// bytes and a zero byte behind them; a text may be folded in place.
+void applyMessageField(MessageFields& fields, const FieldRecord& record, std::uint8_t* data);
+
+// Stores record data as a field's text: UTF-8 is folded when a 0xC3 byte stands
+// before the first zero byte; the text is cut to 4,095 bytes; data of no bytes
+// leaves the field as it was.
+void storeText(char* field, std::uint8_t* data, std::int32_t length);
+
+// Appends the service's mail domain to a non-empty sender that has no "@".
+void completeSender(char* sender);
+
+} // namespace kistwerk

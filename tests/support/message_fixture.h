@@ -1,0 +1,48 @@
+// Converts single message records for the message tests: one leaf of type 7
+// whose data index leads to the record, run through the whole conversion.
+#pragma once
+
+#include <string>
+
+#include "pfc/run.h"
+#include "tests/support/pfc_builder.h"
+#include "tests/support/recording_frontend.h"
+
+namespace kistwerk::fixture {
+
+struct Converted {
+    std::string mailbox;
+    std::uint32_t entries = 0;
+    int warnings = 0;
+};
+
+inline Converted convertImage(const Bytes& image)
+{
+    MemoryInput input(image);
+    MemoryOutput output;
+    RecordingFrontEnd frontEnd;
+    ConversionRun run;
+    convertContainer(run, input, output, frontEnd);
+    return Converted{output.text(), run.entriesWritten, frontEnd.warnings};
+}
+
+inline Bytes imageWithRecord(const Bytes& record)
+{
+    PfcBuilder b(2);
+    b.node(1, 7, 2, 0, 0);
+    b.record(2, record);
+    return b.bytes();
+}
+
+inline Converted convertRecord(const Bytes& record)
+{
+    return convertImage(imageWithRecord(record));
+}
+
+// The two date lines of "05.01.2003 09:03:07", which most tests use.
+constexpr const char* kDateText = "05.01.2003 09:03:07";
+constexpr const char* kDateLines = "From - Sun Jan 5 09:03:07 2003\r\nDate: Sun, 5 Jan 2003 09:03:07\r\n";
+constexpr const char* kContentLines =
+    "MIME-Version: 1.0\r\nContent-Type: text/plain; charset=ISO-8859-1\r\nContent-Transfer-Encoding: 8bit\r\n";
+
+} // namespace kistwerk::fixture
