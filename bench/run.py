@@ -55,7 +55,7 @@ def build(build_dir):
                 stdout=subprocess.DEVNULL)
 
 
-GENERATOR_VERSION = 1  # as kGeneratorVersion in bench/synth.cpp
+GENERATOR_VERSION = 2  # as kGeneratorVersion in bench/synth.cpp
 
 
 def generate(pfcgen, size_text, seed, work_dir):
@@ -192,6 +192,7 @@ def main():
     ap.add_argument("--build-dir", default=os.path.join(ROOT, "build", "release"))
     ap.add_argument("--work-dir", default=os.path.join(ROOT, "build", "bench"))
     ap.add_argument("--no-build", action="store_true", help="use the tools already in --build-dir")
+    ap.add_argument("--cli", help="time this kistwerk-cli instead of the one in --build-dir (e.g. an older build)")
     args = ap.parse_args()
 
     if not os.access(TIME, os.X_OK):
@@ -200,7 +201,7 @@ def main():
     if not args.no_build:
         build(args.build_dir)
     tools = {
-        "cli": os.path.join(args.build_dir, "kistwerk-cli"),
+        "cli": os.path.abspath(args.cli) if args.cli else os.path.join(args.build_dir, "kistwerk-cli"),
         "gen": os.path.join(args.build_dir, "bench", "pfcgen"),
         "floor": os.path.join(args.build_dir, "bench", "pfcfloor"),
     }
