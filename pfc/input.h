@@ -49,7 +49,7 @@ public:
     std::size_t readAt(std::int64_t offset, void* dst, std::size_t count) override;
 
     static constexpr std::size_t kBlockSize = std::size_t{1} << 18;
-    static constexpr int kBlockCount = 8;
+    static constexpr int kBlockCount = 4;
 
 private:
     struct Block {

@@ -2,6 +2,9 @@
 // behind the read position.
 #include "text/fold.h"
 
+#include <bit>
+#include <cstring>
+
 namespace kistwerk {
 
 namespace {
@@ -22,6 +25,24 @@ void foldUtf8(std::uint8_t* text, std::int32_t& length)
     std::int64_t in = 0;
     std::int64_t out = 0;
     while (in < end) {
+        // Runs of ASCII, most of any text, move eight bytes at a time. The word is
+        // loaded before it is stored, and out never passes in.
+        if (end - in >= 8) {
+            std::uint64_t word;
+            std::memcpy(&word, text + in, 8);
+            const std::uint64_t high = word & 0x8080808080808080ull;
+            // Bytes in memory order are the word's low bytes first.
+            const std::int64_t ascii =
+                high == 0 ? 8 : (std::endian::native == std::endian::little ? std::countr_zero(high) / 8 : 0);
+            if (ascii > 0) {
+                // Only the ASCII bytes are stored: a byte stored past them could
+                // land on input not yet read.
+                std::memcpy(text + out, &word, static_cast<std::size_t>(ascii));
+                in += ascii;
+                out += ascii;
+                continue;
+            }
+        }
         std::uint8_t b = text[in];
         std::uint8_t folded;
         if (b < 0x80) {
