@@ -172,7 +172,10 @@ def verdicts(rows):
     checks = []
     for r in rows:
         name = os.path.basename(r["file"])
-        checks.append(("%s: conversion <= %.0f x floor" % (name, MAX_RATIO), r["ratio"] <= MAX_RATIO))
+        # The ratio target is set for the 1 GiB file; on small files the process
+        # start weighs in and the ratio is only shown.
+        if r["input_bytes"] >= 1000 * MiB:
+            checks.append(("%s: conversion <= %.0f x floor" % (name, MAX_RATIO), r["ratio"] <= MAX_RATIO))
         checks.append(("%s: peak RSS < %.0f MiB" % (name, MAX_RSS_MIB), r["peak_rss_mib"] < MAX_RSS_MIB))
     growth = None
     if len(rows) >= 2:
