@@ -28,6 +28,9 @@ set(CMAKE_EXE_LINKER_FLAGS_INIT "-static-libgcc -static-libstdc++ -Wl,-Bstatic,-
 # All programs in one folder, beside zlib1.dll.
 set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
 
+# Release programs carry no symbols.
+set(CMAKE_EXE_LINKER_FLAGS_RELEASE_INIT "-s")
+
 # ctest runs the Windows executables under Wine.
 if(NOT DEFINED CMAKE_CROSSCOMPILING_EMULATOR)
   find_program(KISTWERK_WINE wine)
