@@ -1,10 +1,303 @@
-// HTML body filter (placeholder: copies the text).
+// The HTML body filter: one forward pass that drops markup, decodes the German
+// entities, normalises line ends and escapes mailbox "From" lines.
 #include "text/filter.h"
+
+#include <array>
 
 #include "pfc/frontend.h"
 #include "pfc/output.h"
 
 namespace kistwerk {
+
+namespace {
+
+constexpr std::uint8_t kNul = 0x00;
+constexpr std::uint8_t kLf = 0x0A;
+constexpr std::uint8_t kCr = 0x0D;
+constexpr std::uint8_t kDel = 0x7F;
+
+// The bytes that may start anything other than a plain copy (or a plain drop
+// inside a tag). Everything else takes the fast path. "F" and "f" matter only
+// at a line start, so the mid-line table leaves them out.
+constexpr std::array<bool, 256> makeSpecialTable(bool lineStart)
+{
+    std::array<bool, 256> table{};
+    for (std::uint8_t b : {kNul, kLf, kCr, kDel, std::uint8_t('<'), std::uint8_t('>'), std::uint8_t('&')})
+        table[b] = true;
+    table['F'] = table['f'] = lineStart;
+    return table;
+}
+
+constexpr std::array<bool, 256> kSpecial = makeSpecialTable(true);
+constexpr std::array<bool, 256> kSpecialMidLine = makeSpecialTable(false);
+
+// The state of one call. Nothing of it survives the call.
+struct FilterScan {
+    const std::uint8_t* text;
+    std::int32_t length;
+    Output& output;
+    std::int32_t position = 0;
+    // Only zero versus non-zero matters: zero means "at line start".
+    std::int32_t lineColumn = 0;
+    std::int32_t tagDepth = 0;
+    // The last byte this call wrote; LF stands in for "nothing written yet",
+    // since both count as the start of a mailbox line.
+    std::uint8_t lastWritten = kLf;
+};
+
+void emit(FilterScan& scan, std::uint8_t byte)
+{
+    scan.output.put(byte);
+    scan.lastWritten = byte;
+}
+
+void emitPair(FilterScan& scan, std::uint8_t first, std::uint8_t second)
+{
+    scan.output.put(first);
+    scan.output.put(second);
+    scan.lastWritten = second;
+}
+
+void emitLineEnd(FilterScan& scan)
+{
+    emitPair(scan, kCr, kLf);
+}
+
+bool isLowerLetter(char c)
+{
+    return c >= 'a' && c <= 'z';
+}
+
+// True when `keyword` lies wholly inside the text at `at`. A lower-case letter
+// in the keyword matches either case; every other byte must match exactly.
+template <std::size_t N>
+bool matchesAt(const FilterScan& scan, std::int32_t at, const char (&keyword)[N])
+{
+    constexpr std::int32_t size = static_cast<std::int32_t>(N - 1);
+    if (scan.length - at < size)
+        return false;
+    const std::uint8_t* p = scan.text + at;
+    for (std::int32_t i = 0; i < size; ++i) {
+        const auto k = static_cast<std::uint8_t>(keyword[i]);
+        const std::uint8_t b = isLowerLetter(keyword[i]) ? static_cast<std::uint8_t>(p[i] | 0x20) : p[i];
+        if (b != k)
+            return false;
+    }
+    return true;
+}
+
+bool byteAtIs(const FilterScan& scan, std::int32_t at, std::uint8_t value)
+{
+    return at < scan.length && scan.text[at] == value;
+}
+
+// "<!doctype ...>", "<html>" and "From:" are only looked for at line start.
+bool filterLineStart(FilterScan& scan)
+{
+    const std::int32_t p = scan.position;
+    if (matchesAt(scan, p, "<!doctype")) {
+        std::int32_t end = p + 9;
+        while (end < scan.length && scan.text[end] != '>')
+            ++end;
+        scan.lineColumn = 8 + (end - (p + 9));
+        scan.position = end < scan.length ? end + 1 : scan.length;
+        return true;
+    }
+    if (matchesAt(scan, p, "<html>")) {
+        scan.lineColumn = 5;
+        scan.position = p + 6;
+        return true;
+    }
+    if (matchesAt(scan, p, "from:")) {
+        // The original spelling is kept behind the ">".
+        emit(scan, '>');
+        scan.output.write(scan.text + p, 5);
+        scan.lastWritten = ':';
+        scan.lineColumn = 5;
+        scan.position = p + 5;
+        return true;
+    }
+    return false;
+}
+
+// DEL, a lone LF and a lone CR become CR LF. An LF or CR at position 0 is left
+// to the ordinary rule. Inside a tag nothing is written, but DEL and LF still
+// mark a line start.
+bool filterLineEnd(FilterScan& scan, std::uint8_t byte)
+{
+    const std::int32_t p = scan.position;
+    bool lineStart;
+    if (byte == kDel)
+        lineStart = true;
+    else if (byte == kLf && p > 0 && scan.text[p - 1] != kCr)
+        lineStart = true;
+    else if (byte == kCr && p > 0 && !byteAtIs(scan, p + 1, kLf))
+        lineStart = false;
+    else
+        return false;
+    if (scan.tagDepth == 0)
+        emitLineEnd(scan);
+    if (lineStart)
+        scan.lineColumn = 0;
+    scan.position = p + 1;
+    return true;
+}
+
+// The byte an "&" entity stands for, and how many bytes it takes from the "&"
+// on. Only the prefix is looked at; the rest of the name is skipped unread.
+struct Entity {
+    std::uint8_t byte;
+    std::int32_t consumed;
+};
+
+Entity findEntity(const FilterScan& scan)
+{
+    const std::int32_t p = scan.position;
+    if (scan.length - p < 3)
+        return {0, 0};
+    const std::uint8_t first = scan.text[p + 1];
+    const std::uint8_t second = scan.text[p + 2];
+    const auto foldedSecond = static_cast<std::uint8_t>(second | 0x20);
+    switch (first) {
+    case 'u': return second == 'u' ? Entity{0xFC, 6} : Entity{0, 0};
+    case 'U': return second == 'u' ? Entity{0xDC, 6} : Entity{0, 0};
+    case 'o': return second == 'u' ? Entity{0xF6, 6} : Entity{0, 0};
+    case 'O': return second == 'u' ? Entity{0xD6, 6} : Entity{0, 0};
+    case 'a': return second == 'u' ? Entity{0xE4, 6} : Entity{0, 0};
+    case 'A': return second == 'u' ? Entity{0xC4, 6} : Entity{0, 0};
+    case 's': return second == 'z' ? Entity{0xDF, 7} : Entity{0, 0};
+    case 'g':
+    case 'G': return foldedSecond == 't' ? Entity{'>', 4} : Entity{0, 0};
+    case 'l':
+    case 'L': return foldedSecond == 't' ? Entity{'<', 4} : Entity{0, 0};
+    case 'n':
+    case 'N':
+        if (foldedSecond == 'b' && scan.length - p >= 4 && (scan.text[p + 3] | 0x20) == 's')
+            return {' ', 6};
+        return {0, 0};
+    default: return {0, 0};
+    }
+}
+
+// Entities are written inside tags too.
+bool filterEntity(FilterScan& scan)
+{
+    const Entity entity = findEntity(scan);
+    if (entity.consumed == 0)
+        return false;
+    emit(scan, entity.byte);
+    ++scan.lineColumn;
+    scan.position += entity.consumed;
+    return true;
+}
+
+// A "<" that is not "<binary>" or a line-start sequence: a break, a quotation
+// mark, or the start of a tag to drop.
+void filterTagOpen(FilterScan& scan)
+{
+    const std::int32_t p = scan.position;
+    if (matchesAt(scan, p, "<br")) {
+        emitLineEnd(scan);
+        scan.lineColumn = 0;
+        // "<br" and the byte after it, taken to be the ">"; a CR LF or a CR right
+        // behind belongs to the same line end.
+        std::int32_t next = p + 4;
+        if (byteAtIs(scan, next, kCr))
+            next += byteAtIs(scan, next + 1, kLf) ? 2 : 1;
+        scan.position = next;
+        return;
+    }
+    if (matchesAt(scan, p, "<block")) {
+        emitPair(scan, '<', '<');
+        ++scan.tagDepth;
+        scan.position = p + 7;
+        return;
+    }
+    if (matchesAt(scan, p, "</block")) {
+        emitPair(scan, '>', '>');
+        ++scan.tagDepth;
+        scan.position = p + 7;
+        return;
+    }
+    ++scan.tagDepth;
+    scan.position = p + 1;
+}
+
+void filterTagClose(FilterScan& scan)
+{
+    if (scan.tagDepth > 0) {
+        --scan.tagDepth;
+    } else {
+        emit(scan, '>');
+        ++scan.lineColumn;
+    }
+    ++scan.position;
+}
+
+// A line of the mailbox file that begins "From " would be read as the start of
+// a new message, so such a line gets a ">" in front.
+bool startsFromLine(const FilterScan& scan)
+{
+    const std::int32_t p = scan.position;
+    return scan.lastWritten == kLf && scan.length - p >= 5 && scan.text[p + 1] == 'r' &&
+           scan.text[p + 2] == 'o' && scan.text[p + 3] == 'm' && scan.text[p + 4] == ' ';
+}
+
+// Any other byte: copied outside a tag, dropped inside one. A NUL is never
+// written but still moves the line column.
+void filterOrdinary(FilterScan& scan, std::uint8_t byte)
+{
+    if (scan.tagDepth == 0) {
+        ++scan.lineColumn;
+        if (byte == 'F' && startsFromLine(scan))
+            emit(scan, '>');
+        if (byte != kNul)
+            emit(scan, byte);
+    }
+    ++scan.position;
+}
+
+// Copies (or, inside a tag, skips) the run of bytes no rule cares about. The
+// byte at the scan position is known to be one of them.
+void filterPlainRun(FilterScan& scan)
+{
+    const std::int32_t start = scan.position;
+    std::int32_t end = start + 1;
+    // Once an ordinary byte is written the line has begun, and neither "From:"
+    // nor "From " can start before the next line end.
+    const std::array<bool, 256>& special = scan.tagDepth == 0 ? kSpecialMidLine : kSpecial;
+    while (end < scan.length && !special[scan.text[end]])
+        ++end;
+    scan.position = end;
+    if (scan.tagDepth > 0)
+        return;
+    scan.output.write(scan.text + start, static_cast<std::size_t>(end - start));
+    scan.lineColumn += end - start;
+    scan.lastWritten = scan.text[end - 1];
+}
+
+// Handles the special byte at the scan position. False when the scan ends here.
+bool filterSpecial(FilterScan& scan)
+{
+    const std::uint8_t byte = scan.text[scan.position];
+    if (scan.lineColumn == 0 && scan.length > 4 && filterLineStart(scan))
+        return true;
+    if (filterLineEnd(scan, byte))
+        return true;
+    if (byte == '<' && matchesAt(scan, scan.position, "<binary>"))
+        return false;
+    if (byte == '&' && filterEntity(scan))
+        return true;
+    if (byte == '<')
+        filterTagOpen(scan);
+    else if (byte == '>')
+        filterTagClose(scan);
+    else
+        filterOrdinary(scan, byte);
+    return true;
+}
+
+} // namespace
 
 void filterBody(const std::uint8_t* text, std::int32_t length, Output& output, FrontEnd& frontEnd)
 {
@@ -12,8 +305,17 @@ void filterBody(const std::uint8_t* text, std::int32_t length, Output& output, F
         frontEnd.warnMessageTooLarge();
         return;
     }
-    if (length > 0)
-        output.write(text, static_cast<std::size_t>(length));
+    if (length <= 0)
+        return;
+    FilterScan scan{text, length, output};
+    while (scan.position < scan.length) {
+        if (!kSpecial[scan.text[scan.position]]) {
+            filterPlainRun(scan);
+            continue;
+        }
+        if (!filterSpecial(scan))
+            return;
+    }
 }
 
 } // namespace kistwerk

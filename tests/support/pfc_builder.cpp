@@ -30,7 +30,7 @@ Bytes bytesOf(std::string_view text)
     return Bytes(text.begin(), text.end());
 }
 
-PfcBuilder::PfcBuilder(std::int32_t tableSize) : tableSize_(tableSize)
+PfcBuilder::PfcBuilder(std::int32_t tableSize)
 {
     // Bytes that mean nothing are filled with a pattern, so a reader that used
     // them by mistake would stand out.

@@ -49,7 +49,6 @@ public:
 
 private:
     Bytes image_;
-    std::int32_t tableSize_;
 };
 
 // A 134-byte PfcNode with filler in the bytes that mean nothing.
