@@ -634,6 +634,9 @@ protected:
         ASSERT_EQ(runProgram("\"" + kPfcgen + "\" many 400000 \"" + bigPfc_ + "\""), 0);
     }
 
+    // The big file is no artefact worth keeping.
+    static void TearDownTestSuite() { removeTree(bigFolder_); }
+
     static std::string bigFolder_;
     static std::string bigPfc_;
 };
