@@ -3,6 +3,7 @@
 // on the screen, and checks what lands on disk. Runs under Windows or Wine.
 #define NOMINMAX
 #include <windows.h>
+#include <commctrl.h>
 
 #include <gtest/gtest.h>
 
@@ -570,6 +571,7 @@ TEST(ConvertCommand, CancellingTheDialogCreatesNothing)
 {
     std::string start = freshFolder("cancel-start");
     ASSERT_TRUE(copyFile(kSample, start + "\\Post.pfc"));
+    ASSERT_TRUE(copyFile(kSample, start + "\\Notiz.txt"));
     Program program(start);
     ASSERT_NE(program.main, nullptr);
 
@@ -577,12 +579,25 @@ TEST(ConvertCommand, CancellingTheDialogCreatesNothing)
     HWND dialog = program.waitForDialog(kFileDialogTitle);
     ASSERT_NE(dialog, nullptr);
     Sleep(500);
+    // Only "*.pfc" under "AOL-Datei", and no read-only check box.
+    HWND types = GetDlgItem(dialog, 0x470);  // cmb1
+    EXPECT_EQ(SendMessageA(types, CB_GETCOUNT, 0, 0), 1);
+    wchar_t type[64] = {};  // the wide call: Wine hands the A call the wide text
+    SendMessageW(types, CB_GETLBTEXT, 0, reinterpret_cast<LPARAM>(type));
+    EXPECT_STREQ(type, L"AOL-Datei");
+    HWND readOnly = GetDlgItem(dialog, 0x410);  // chx1
+    EXPECT_TRUE(readOnly == nullptr || !IsWindowVisible(readOnly));
+    HWND list = FindWindowExA(GetDlgItem(dialog, 0x461), nullptr, "SysListView32", nullptr);
+    ASSERT_NE(list, nullptr);
+    EXPECT_EQ(SendMessageA(list, LVM_GETITEMCOUNT, 0, 0), 1) << "the dialog lists more than Post.pfc";
     ScreenShot(around({program.main, dialog})).save("file-dialog");
     PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
     ASSERT_TRUE(waitUntil([&] { return !IsWindow(dialog); }, 10000));
     ASSERT_TRUE(program.waitIdle());
     Sleep(300);
-    EXPECT_EQ(filesIn(start), std::vector<std::string>{"Post.pfc"});
+    std::vector<std::string> files = filesIn(start);
+    std::sort(files.begin(), files.end());
+    EXPECT_EQ(files, (std::vector<std::string>{"Notiz.txt", "Post.pfc"}));
 }
 
 TEST(ConvertCommand, ConvertsAFileInAFolderDeeperThan128Characters)
