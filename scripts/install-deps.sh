@@ -6,7 +6,7 @@ set -eu
 mode=${1:-native}
 
 native="build-essential cmake ninja-build zlib1g-dev libgtest-dev googletest python3 pkg-config locales"
-windows="g++-mingw-w64-i686 libz-mingw-w64-dev wine wine32:i386 xvfb xdotool imagemagick x11-utils"
+windows="g++-mingw-w64-i686 libz-mingw-w64-dev wine wine32:i386 xvfb xauth xdotool imagemagick x11-utils"
 
 missing=""
 want=$native
