@@ -1,5 +1,6 @@
 // pfcgen: writes the bundled sample PFC file and synthetic PFC files.
 //   pfcgen sample OUT.pfc
+//   pfcgen many COUNT OUT.pfc   one chain of COUNT leaves, every tenth a mail item
 //   pfcgen synth [--size 16M] [--seed 1] OUT.pfc   (also OUT.pfc.chunks, OUT.pfc.json)
 #include <cstdio>
 #include <cstdlib>
@@ -162,6 +163,27 @@ int writeSample(const std::string& path)
     return 0;
 }
 
+// A run long enough to watch: the other leaves are of a type that is counted
+// but not converted, which keeps the mailbox file small.
+int writeMany(long count, const std::string& path)
+{
+    if (count < 1 || count > 10000000) {
+        std::fprintf(stderr, "pfcgen: COUNT must be 1 to 10000000\n");
+        return 2;
+    }
+    const auto leaves = static_cast<std::int32_t>(count);
+    const std::int32_t mail = leaves + 1;
+    PfcBuilder b(leaves + 1);
+    for (std::int32_t k = 1; k <= leaves; ++k)
+        b.node(k, k % 10 == 1 ? 7 : 9, mail, k < leaves ? k + 1 : 0, 0);
+    b.record(mail, plainMessage());
+    if (!b.writeTo(path)) {
+        std::fprintf(stderr, "pfcgen: cannot write %s\n", path.c_str());
+        return 1;
+    }
+    return 0;
+}
+
 } // namespace
 
 int synth(int argc, char** argv)
@@ -202,8 +224,11 @@ int main(int argc, char** argv)
 {
     if (argc == 3 && std::strcmp(argv[1], "sample") == 0)
         return writeSample(argv[2]);
+    if (argc == 4 && std::strcmp(argv[1], "many") == 0)
+        return writeMany(std::strtol(argv[2], nullptr, 10), argv[3]);
     if (argc >= 2 && std::strcmp(argv[1], "synth") == 0)
         return synth(argc, argv);
-    std::fprintf(stderr, "usage: pfcgen sample OUT.pfc\n       pfcgen synth [--size BYTES[K|M|G]] [--seed N] OUT.pfc\n");
+    std::fprintf(stderr, "usage: pfcgen sample OUT.pfc | pfcgen many COUNT OUT.pfc\n"
+                         "       pfcgen synth [--size BYTES[K|M|G]] [--seed N] OUT.pfc\n");
     return 2;
 }

@@ -1,0 +1,31 @@
+// The desktop program's answer to what a run asks of its front end: the wait
+// cursor, the progress dialog, the size warning and German message boxes.
+#pragma once
+
+#include <windows.h>
+
+#include "pfc/frontend.h"
+
+namespace kistwerk {
+
+class Win32FrontEnd : public FrontEnd {
+public:
+    Win32FrontEnd(HINSTANCE instance, HWND owner) : instance_(instance), owner_(owner) {}
+
+    void setBusyCursor(bool busy) override;
+    void createProgress(ConversionRun& run) override;
+    bool progressStep(ConversionRun& run) override;
+    void destroyProgress(ConversionRun& run) override;
+    void warnMessageTooLarge() override;
+    void reportProblem(RunProblem problem, const ConversionRun& run) override;
+
+private:
+    HINSTANCE instance_;
+    HWND owner_;
+    HWND progressDialog_ = nullptr;
+};
+
+// The German text of a problem, in the Windows code page (1252).
+std::string problemMessage(RunProblem problem, const ConversionRun& run);
+
+} // namespace kistwerk
