@@ -5,6 +5,10 @@
 #include <bit>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace kistwerk {
 
 namespace {
@@ -27,6 +31,25 @@ void foldUtf8(std::uint8_t* text, std::int32_t& length)
     while (in < end) {
         // Runs of ASCII, most of any text, move eight bytes at a time. The word is
         // loaded before it is stored, and out never passes in.
+#if defined(__SSE2__)
+        if (end - in >= 16) {
+            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + in));
+            const auto high = static_cast<unsigned>(_mm_movemask_epi8(v));
+            const std::int64_t ascii = high == 0 ? 16 : std::countr_zero(high);
+            if (ascii == 16) {
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(text + out), v);
+                in += 16;
+                out += 16;
+                continue;
+            }
+            if (ascii > 0) {
+                std::memmove(text + out, text + in, static_cast<std::size_t>(ascii));
+                in += ascii;
+                out += ascii;
+                continue;
+            }
+        }
+#endif
         if (end - in >= 8) {
             std::uint64_t word;
             std::memcpy(&word, text + in, 8);
