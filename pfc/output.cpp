@@ -17,9 +17,10 @@ Output::~Output()
     delete[] buffer_;
 }
 
-void Output::write(const void* data, std::size_t count)
+// A write that does not fit the room left: the buffer goes out first, and a
+// write as large as the buffer goes straight through.
+void Output::writeLarge(const std::uint8_t* p, std::size_t count)
 {
-    const auto* p = static_cast<const std::uint8_t*>(data);
     if (count >= kBufferSize) {
         flush();
         total_ += count;

@@ -1,5 +1,6 @@
 // The file input's block cache must deliver exactly the file's bytes: across
-// block edges, after eviction, at the end of the file and after reopening.
+// block edges, after eviction, at the end of the file and after reopening; the
+// output's buffer must pass on every byte in order, whatever the write sizes.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -7,6 +8,7 @@
 #include <string>
 
 #include "pfc/input.h"
+#include "pfc/output.h"
 
 using namespace kistwerk;
 
@@ -141,4 +143,28 @@ TEST(FileInput, EmptyAndMissingFiles)
     EXPECT_EQ(input.readAt(0, &byte, 1), 0u);
     EXPECT_FALSE(input.open(empty.path() + ".missing"));
     EXPECT_FALSE(input.isOpen());
+}
+
+TEST(Output, WritesOfEverySizeArriveInOrder)
+{
+    // Sizes around the buffer's edges: exact fills, one over, and writes larger
+    // than the whole buffer, mixed with single bytes.
+    const std::size_t buffer = std::size_t{1} << 18;
+    const std::size_t sizes[] = {1, 0, buffer - 1, 1, 1, buffer, 3, buffer + 5, 7, buffer - 10, 10, 2 * buffer, 0, 1};
+    auto source = pattern(3 * buffer, 5);
+    MemoryOutput output;
+    std::string expectedText;
+    std::size_t at = 0;
+    for (std::size_t size : sizes) {
+        std::size_t from = at % buffer;
+        if (size == 1) {
+            output.put(source[from]);
+        } else {
+            output.write(source.data() + from, size);
+        }
+        expectedText.append(reinterpret_cast<const char*>(source.data() + from), size);
+        at += 17;
+    }
+    EXPECT_TRUE(output.text() == expectedText);
+    EXPECT_EQ(output.bytesWritten(), expectedText.size());
 }
