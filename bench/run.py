@@ -4,7 +4,7 @@
     python3 bench/run.py [--sizes 16M,1G] [--seed 1] [--repeat 3] [--label after]
 
 Builds a Release tree in build/release, generates the PFC files with
-`pfcgen synth` into build/bench (kept between runs), and for each file measures,
+`pfcgen synth` into build/benchmark (kept between runs), and for each file measures,
 with the page cache warm:
   1. the conversion by kistwerk-cli: wall time, MB/s of input, messages/s and
      peak resident memory;
@@ -12,7 +12,7 @@ with the page cache warm:
      file's compressed chunks, plus the time to write as many bytes as the
      mailbox file has;
   3. the ratio of 1 to 2.
-Prints a table and writes the figures to build/bench/results.json (and
+Prints a table and writes the figures to build/benchmark/results.json (and
 results-LABEL.json with --label).
 """
 
@@ -198,7 +198,7 @@ def main():
     ap.add_argument("--repeat", type=int, default=3, help="runs per measurement; the best counts")
     ap.add_argument("--label", default="", help="a name for this run, e.g. before or after")
     ap.add_argument("--build-dir", default=os.path.join(ROOT, "build", "release"))
-    ap.add_argument("--work-dir", default=os.path.join(ROOT, "build", "bench"))
+    ap.add_argument("--work-dir", default=os.path.join(ROOT, "build", "benchmark"))
     ap.add_argument("--out-dir", help="where the mailbox files and the floor's write go (default --work-dir);"
                     " a tmpfs such as /dev/shm takes the disk's write-back out of both")
     ap.add_argument("--no-build", action="store_true", help="use the tools already in --build-dir")
