@@ -5,13 +5,8 @@
 set -eu
 mode=${1:-native}
 
-<<<<<<< HEAD
 native="build-essential cmake ninja-build zlib1g-dev libgtest-dev googletest python3 pkg-config locales time"
-windows="g++-mingw-w64-i686 libz-mingw-w64-dev wine wine32:i386 xvfb xdotool imagemagick x11-utils"
-=======
-native="build-essential cmake ninja-build zlib1g-dev libgtest-dev googletest python3 pkg-config locales"
 windows="g++-mingw-w64-i686 libz-mingw-w64-dev wine wine32:i386 xvfb xauth xdotool imagemagick x11-utils"
->>>>>>> main
 
 missing=""
 want=$native
