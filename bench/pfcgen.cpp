@@ -1,6 +1,7 @@
 // pfcgen: writes the bundled sample PFC file and synthetic PFC files.
 //   pfcgen sample OUT.pfc
 //   pfcgen many COUNT OUT.pfc   one chain of COUNT leaves, every tenth a mail item
+//   pfcgen synth [--size 16M] [--seed 1] OUT.pfc   (also OUT.pfc.chunks, OUT.pfc.json)
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -9,6 +10,7 @@
 
 #include <zlib.h>
 
+#include "bench/synth.h"
 #include "tests/support/pfc_builder.h"
 
 using namespace kistwerk::fixture;
@@ -184,12 +186,49 @@ int writeMany(long count, const std::string& path)
 
 } // namespace
 
+int synth(int argc, char** argv)
+{
+    kistwerk::bench::SynthOptions options;
+    for (int i = 2; i < argc; ++i) {
+        std::string arg = argv[i];
+        if ((arg == "--size" || arg == "--seed") && i + 1 < argc) {
+            std::string value = argv[++i];
+            if (arg == "--size") {
+                options.targetBytes = kistwerk::bench::parseSize(value);
+            } else {
+                char* end = nullptr;
+                options.seed = std::strtoull(value.c_str(), &end, 10);
+                if (*end != '\0')
+                    options.targetBytes = -1;
+            }
+        } else if (options.outPath.empty() && !arg.empty() && arg[0] != '-') {
+            options.outPath = arg;
+        } else {
+            options.outPath.clear();
+            break;
+        }
+    }
+    if (options.outPath.empty() || options.targetBytes < 0) {
+        std::fprintf(stderr, "usage: pfcgen synth [--size BYTES[K|M|G]] [--seed N] OUT.pfc\n");
+        return 2;
+    }
+    kistwerk::bench::SynthSummary summary;
+    if (!kistwerk::bench::writeSynth(options, summary))
+        return 1;
+    std::printf("%s: %lld bytes, %u leaves, %u converted items, %u compressed chunks\n", options.outPath.c_str(),
+                static_cast<long long>(summary.fileBytes), summary.leaves, summary.convertedItems, summary.chunks);
+    return 0;
+}
+
 int main(int argc, char** argv)
 {
     if (argc == 3 && std::strcmp(argv[1], "sample") == 0)
         return writeSample(argv[2]);
     if (argc == 4 && std::strcmp(argv[1], "many") == 0)
         return writeMany(std::strtol(argv[2], nullptr, 10), argv[3]);
-    std::fprintf(stderr, "usage: pfcgen sample OUT.pfc | pfcgen many COUNT OUT.pfc\n");
+    if (argc >= 2 && std::strcmp(argv[1], "synth") == 0)
+        return synth(argc, argv);
+    std::fprintf(stderr, "usage: pfcgen sample OUT.pfc | pfcgen many COUNT OUT.pfc\n"
+                         "       pfcgen synth [--size BYTES[K|M|G]] [--seed N] OUT.pfc\n");
     return 2;
 }

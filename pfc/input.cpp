@@ -1,32 +1,73 @@
 // File and memory implementations of the positioned-read input.
 #include "pfc/input.h"
 
+#include <cerrno>
 #include <cstring>
+
+#include <fcntl.h>
+#ifdef _WIN32
+#include <io.h>
+#else
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 namespace kistwerk {
 
 namespace {
 
-// 64-bit positioning on both C libraries; a 2 GiB file must not wrap.
-int seekTo(std::FILE* f, std::int64_t offset)
-{
 #ifdef _WIN32
-    return _fseeki64(f, offset, SEEK_SET);
-#else
-    return fseeko(f, static_cast<off_t>(offset), SEEK_SET);
-#endif
+int openReadOnly(const std::string& path)
+{
+    return _open(path.c_str(), _O_RDONLY | _O_BINARY);
 }
 
-std::int64_t tellPos(std::FILE* f)
+void closeFile(int fd)
 {
-#ifdef _WIN32
-    return _ftelli64(f);
-#else
-    return static_cast<std::int64_t>(ftello(f));
-#endif
+    _close(fd);
 }
+
+std::int64_t fileSize(int fd)
+{
+    return _lseeki64(fd, 0, SEEK_END);
+}
+
+// One read at an absolute 64-bit offset; the descriptor's position is ours alone.
+long readSome(int fd, std::int64_t offset, std::uint8_t* dst, std::size_t count)
+{
+    if (_lseeki64(fd, offset, SEEK_SET) != offset)
+        return -1;
+    unsigned int n = count > (1u << 30) ? (1u << 30) : static_cast<unsigned int>(count);
+    return _read(fd, dst, n);
+}
+#else
+int openReadOnly(const std::string& path)
+{
+    return ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+}
+
+void closeFile(int fd)
+{
+    ::close(fd);
+}
+
+std::int64_t fileSize(int fd)
+{
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
+        return -1;
+    return static_cast<std::int64_t>(st.st_size);
+}
+
+long readSome(int fd, std::int64_t offset, std::uint8_t* dst, std::size_t count)
+{
+    return static_cast<long>(::pread(fd, dst, count, static_cast<off_t>(offset)));
+}
+#endif
 
 } // namespace
+
+FileInput::FileInput() = default;
 
 FileInput::~FileInput()
 {
@@ -36,36 +77,103 @@ FileInput::~FileInput()
 bool FileInput::open(const std::string& path)
 {
     close();
-    file_ = std::fopen(path.c_str(), "rb");
-    if (file_ == nullptr)
+    fd_ = openReadOnly(path);
+    if (fd_ < 0)
         return false;
-    if (seekTo(file_, 0) != 0 || std::fseek(file_, 0, SEEK_END) != 0) {
-        close();
-        return false;
-    }
-    size_ = tellPos(file_);
+    size_ = fileSize(fd_);
     if (size_ < 0) {
         close();
         return false;
     }
+    if (storage_.empty())
+        storage_.resize(kBlockSize * kBlockCount);
+    for (int i = 0; i < kBlockCount; ++i)
+        blocks_[i] = Block{-1, 0, 0, storage_.data() + kBlockSize * static_cast<std::size_t>(i)};
+    recent_ = nullptr;
+    useClock_ = 0;
     return true;
 }
 
 void FileInput::close()
 {
-    if (file_ != nullptr)
-        std::fclose(file_);
-    file_ = nullptr;
+    if (fd_ >= 0)
+        closeFile(fd_);
+    fd_ = -1;
     size_ = 0;
+    recent_ = nullptr;
+    for (Block& b : blocks_)
+        b.start = -1;
+}
+
+// Reads until `count` bytes are in or the file gives no more.
+std::size_t FileInput::readFile(std::int64_t offset, std::uint8_t* dst, std::size_t count)
+{
+    std::size_t done = 0;
+    while (done < count) {
+        long n = readSome(fd_, offset + static_cast<std::int64_t>(done), dst + done, count - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        done += static_cast<std::size_t>(n);
+    }
+    return done;
+}
+
+// The cached block holding `offset`, read in when needed over the block used
+// longest ago. Blocks start at multiples of the block size, so two blocks never
+// overlap.
+const FileInput::Block* FileInput::blockAt(std::int64_t offset)
+{
+    std::int64_t start = offset & ~static_cast<std::int64_t>(kBlockSize - 1);
+    if (recent_ != nullptr && recent_->start == start)
+        return recent_;
+    Block* victim = &blocks_[0];
+    for (Block& b : blocks_) {
+        if (b.start == start) {
+            b.lastUse = ++useClock_;
+            recent_ = &b;
+            return recent_;
+        }
+        if (b.lastUse < victim->lastUse)
+            victim = &b;
+    }
+    std::int64_t left = size_ - start;
+    std::size_t want = left < static_cast<std::int64_t>(kBlockSize) ? static_cast<std::size_t>(left) : kBlockSize;
+    victim->length = readFile(start, victim->data, want);
+    victim->start = victim->length > 0 ? start : -1;
+    victim->lastUse = ++useClock_;
+    recent_ = victim->start >= 0 ? victim : nullptr;
+    return recent_;
 }
 
 std::size_t FileInput::readAt(std::int64_t offset, void* dst, std::size_t count)
 {
-    if (file_ == nullptr || offset < 0 || offset >= size_ || count == 0)
+    if (fd_ < 0 || offset < 0 || offset >= size_ || count == 0)
         return 0;
-    if (seekTo(file_, offset) != 0)
-        return 0;
-    return std::fread(dst, 1, count, file_);
+    std::int64_t avail = size_ - offset;
+    if (static_cast<std::uint64_t>(avail) < count)
+        count = static_cast<std::size_t>(avail);
+    auto* out = static_cast<std::uint8_t*>(dst);
+    // A read as large as a block gains nothing from the cache.
+    if (count >= kBlockSize)
+        return readFile(offset, out, count);
+    std::size_t done = 0;
+    while (done < count) {
+        std::int64_t at = offset + static_cast<std::int64_t>(done);
+        const Block* b = blockAt(at);
+        if (b == nullptr)
+            break;
+        auto inBlock = static_cast<std::size_t>(at - b->start);
+        if (inBlock >= b->length)
+            break;  // the file shrank under us: deliver what there is
+        std::size_t n = b->length - inBlock;
+        if (n > count - done)
+            n = count - done;
+        std::memcpy(out + done, b->data + inBlock, n);
+        done += n;
+    }
+    return done;
 }
 
 std::size_t MemoryInput::readAt(std::int64_t offset, void* dst, std::size_t count)

@@ -28,24 +28,46 @@ public:
     }
 };
 
-// The PFC file on disk. Opened for reading only.
+// The PFC file on disk, opened for reading only. Reads go through a few cached
+// blocks filled by large positioned reads: the walk jumps between the node table
+// and the nodes and records, and each block serves many small field reads. The
+// cache is fixed in size, so memory does not grow with the file, and no more of
+// the file is ever held than the cache holds (a 32-bit process reads a 2 GiB
+// file the same way).
 class FileInput final : public InputSource {
 public:
-    FileInput() = default;
+    FileInput();
     ~FileInput() override;
     FileInput(const FileInput&) = delete;
     FileInput& operator=(const FileInput&) = delete;
 
     bool open(const std::string& path);
     void close();
-    bool isOpen() const { return file_ != nullptr; }
+    bool isOpen() const { return fd_ >= 0; }
 
     std::int64_t size() const override { return size_; }
     std::size_t readAt(std::int64_t offset, void* dst, std::size_t count) override;
 
+    static constexpr std::size_t kBlockSize = std::size_t{1} << 18;
+    static constexpr int kBlockCount = 4;
+
 private:
-    std::FILE* file_ = nullptr;
+    struct Block {
+        std::int64_t start = -1;   // file offset of data[0]; -1 when empty
+        std::size_t length = 0;    // bytes the read delivered
+        std::uint64_t lastUse = 0;
+        std::uint8_t* data = nullptr;
+    };
+
+    const Block* blockAt(std::int64_t offset);
+    std::size_t readFile(std::int64_t offset, std::uint8_t* dst, std::size_t count);
+
+    int fd_ = -1;
     std::int64_t size_ = 0;
+    std::vector<std::uint8_t> storage_;   // kBlockCount blocks, taken once
+    Block blocks_[kBlockCount];
+    const Block* recent_ = nullptr;
+    std::uint64_t useClock_ = 0;
 };
 
 // A PFC image held in memory; used by tests and fuzzing.

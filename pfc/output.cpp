@@ -17,9 +17,10 @@ Output::~Output()
     delete[] buffer_;
 }
 
-void Output::write(const void* data, std::size_t count)
+// A write that does not fit the room left: the buffer goes out first, and a
+// write as large as the buffer goes straight through.
+void Output::writeLarge(const std::uint8_t* p, std::size_t count)
 {
-    const auto* p = static_cast<const std::uint8_t*>(data);
     if (count >= kBufferSize) {
         flush();
         total_ += count;
@@ -61,6 +62,9 @@ bool FileOutput::open(const std::string& path)
     close();
     file_ = std::fopen(path.c_str(), "wb");
     ownsFile_ = true;
+    // Output gathers its own large blocks; a second stdio buffer would only copy.
+    if (file_ != nullptr)
+        std::setvbuf(file_, nullptr, _IONBF, 0);
     return file_ != nullptr;
 }
 

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 namespace kistwerk {
@@ -24,7 +25,16 @@ public:
         buffer_[used_++] = byte;
     }
 
-    void write(const void* data, std::size_t count);
+    // Most writes are a few bytes to a line long and land in the buffer here.
+    void write(const void* data, std::size_t count)
+    {
+        if (count < kBufferSize - used_) {
+            std::memcpy(buffer_ + used_, data, count);
+            used_ += count;
+            return;
+        }
+        writeLarge(static_cast<const std::uint8_t*>(data), count);
+    }
     void write(const char* text);
 
     // Hands the buffered bytes on. Returns false once any write has failed.
@@ -37,7 +47,9 @@ protected:
     virtual bool store(const std::uint8_t* data, std::size_t count) = 0;
 
 private:
-    static constexpr std::size_t kBufferSize = 1 << 16;
+    void writeLarge(const std::uint8_t* p, std::size_t count);
+
+    static constexpr std::size_t kBufferSize = 1 << 18;
     std::uint8_t* buffer_;
     std::size_t used_ = 0;
     std::uint64_t total_ = 0;

@@ -2,6 +2,13 @@
 // behind the read position.
 #include "text/fold.h"
 
+#include <bit>
+#include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace kistwerk {
 
 namespace {
@@ -22,6 +29,43 @@ void foldUtf8(std::uint8_t* text, std::int32_t& length)
     std::int64_t in = 0;
     std::int64_t out = 0;
     while (in < end) {
+        // Runs of ASCII, most of any text, move eight bytes at a time. The word is
+        // loaded before it is stored, and out never passes in.
+#if defined(__SSE2__)
+        if (end - in >= 16) {
+            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + in));
+            const auto high = static_cast<unsigned>(_mm_movemask_epi8(v));
+            const std::int64_t ascii = high == 0 ? 16 : std::countr_zero(high);
+            if (ascii == 16) {
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(text + out), v);
+                in += 16;
+                out += 16;
+                continue;
+            }
+            if (ascii > 0) {
+                std::memmove(text + out, text + in, static_cast<std::size_t>(ascii));
+                in += ascii;
+                out += ascii;
+                continue;
+            }
+        }
+#endif
+        if (end - in >= 8) {
+            std::uint64_t word;
+            std::memcpy(&word, text + in, 8);
+            const std::uint64_t high = word & 0x8080808080808080ull;
+            // Bytes in memory order are the word's low bytes first.
+            const std::int64_t ascii =
+                high == 0 ? 8 : (std::endian::native == std::endian::little ? std::countr_zero(high) / 8 : 0);
+            if (ascii > 0) {
+                // Only the ASCII bytes are stored: a byte stored past them could
+                // land on input not yet read.
+                std::memcpy(text + out, &word, static_cast<std::size_t>(ascii));
+                in += ascii;
+                out += ascii;
+                continue;
+            }
+        }
         std::uint8_t b = text[in];
         std::uint8_t folded;
         if (b < 0x80) {

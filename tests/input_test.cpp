@@ -1,0 +1,170 @@
+// The file input's block cache must deliver exactly the file's bytes: across
+// block edges, after eviction, at the end of the file and after reopening; the
+// output's buffer must pass on every byte in order, whatever the write sizes.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <string>
+
+#include "pfc/input.h"
+#include "pfc/output.h"
+
+using namespace kistwerk;
+
+namespace {
+
+constexpr std::int64_t kBlock = static_cast<std::int64_t>(FileInput::kBlockSize);
+
+std::vector<std::uint8_t> pattern(std::size_t size, std::uint32_t seed)
+{
+    std::vector<std::uint8_t> bytes(size);
+    std::uint32_t x = seed;
+    for (auto& b : bytes) {
+        x = x * 1664525u + 1013904223u;
+        b = static_cast<std::uint8_t>(x >> 24);
+    }
+    return bytes;
+}
+
+class TempFile {
+public:
+    explicit TempFile(const std::vector<std::uint8_t>& bytes, const char* name)
+        : path_((std::filesystem::temp_directory_path() / name).string())
+    {
+        std::FILE* f = std::fopen(path_.c_str(), "wb");
+        EXPECT_NE(f, nullptr);
+        EXPECT_EQ(std::fwrite(bytes.data(), 1, bytes.size(), f), bytes.size());
+        std::fclose(f);
+    }
+    ~TempFile() { std::remove(path_.c_str()); }
+    const std::string& path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
+// What a read of `count` bytes at `offset` must deliver.
+std::vector<std::uint8_t> expected(const std::vector<std::uint8_t>& file, std::int64_t offset, std::size_t count)
+{
+    if (offset < 0 || offset >= static_cast<std::int64_t>(file.size()))
+        return {};
+    std::size_t end = std::min(file.size(), static_cast<std::size_t>(offset) + count);
+    return std::vector<std::uint8_t>(file.begin() + offset, file.begin() + static_cast<std::ptrdiff_t>(end));
+}
+
+void expectRead(FileInput& input, const std::vector<std::uint8_t>& file, std::int64_t offset, std::size_t count)
+{
+    std::vector<std::uint8_t> got(count + 1, 0xCC);
+    std::size_t n = input.readAt(offset, got.data(), count);
+    std::vector<std::uint8_t> want = expected(file, offset, count);
+    ASSERT_EQ(n, want.size());
+    got.resize(n);
+    EXPECT_TRUE(got == want);
+}
+
+} // namespace
+
+TEST(FileInput, ReadsDeliverTheFileBytes)
+{
+    auto file = pattern(static_cast<std::size_t>(3 * kBlock + 12345), 7);
+    TempFile tmp(file, "kistwerk_input_test.bin");
+    FileInput input;
+    ASSERT_TRUE(input.open(tmp.path()));
+    EXPECT_EQ(input.size(), static_cast<std::int64_t>(file.size()));
+    auto size = static_cast<std::int64_t>(file.size());
+    struct Row { const char* what; std::int64_t offset; std::size_t count; };
+    const Row rows[] = {
+        {"start", 0, 16},
+        {"inside a block", 1000, 134},
+        {"ends on a block edge", kBlock - 4, 4},
+        {"crosses one edge", kBlock - 3, 134},
+        {"crosses two edges", kBlock - 10, static_cast<std::size_t>(kBlock + 20)},
+        {"a whole block, unaligned", 17, static_cast<std::size_t>(kBlock)},
+        {"a field of 64,999 bytes across an edge", 2 * kBlock - 30000, 64999},
+        {"short at the end", size - 5, 16},
+        {"last byte", size - 1, 1},
+        {"at the end", size, 4},
+        {"past the end", size + 100, 4},
+        {"negative offset", -1, 4},
+        {"nothing asked", 100, 0},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        expectRead(input, file, row.offset, row.count);
+    }
+}
+
+TEST(FileInput, ScatteredReadsSurviveEviction)
+{
+    // More blocks than the cache holds, visited in a jumping order like the walk's
+    // table, node and record reads.
+    std::size_t blocks = FileInput::kBlockCount * 2 + 3;
+    auto file = pattern(blocks * FileInput::kBlockSize + 77, 11);
+    TempFile tmp(file, "kistwerk_input_scatter.bin");
+    FileInput input;
+    ASSERT_TRUE(input.open(tmp.path()));
+    std::uint32_t x = 3;
+    for (int i = 0; i < 3000; ++i) {
+        x = x * 1664525u + 1013904223u;
+        std::int64_t offset = static_cast<std::int64_t>(x % file.size());
+        std::size_t count = 1 + (x >> 8) % 300;
+        if (i % 3 == 0)
+            offset = 32 + (x >> 4) % 4096;  // the table, near the start
+        SCOPED_TRACE(offset);
+        expectRead(input, file, offset, count);
+        if (HasFatalFailure())
+            return;
+    }
+}
+
+TEST(FileInput, ReopeningForgetsTheOldFile)
+{
+    auto first = pattern(5000, 1);
+    auto second = pattern(5000, 2);
+    TempFile a(first, "kistwerk_input_a.bin");
+    TempFile b(second, "kistwerk_input_b.bin");
+    FileInput input;
+    ASSERT_TRUE(input.open(a.path()));
+    expectRead(input, first, 100, 50);
+    ASSERT_TRUE(input.open(b.path()));
+    expectRead(input, second, 100, 50);
+    input.close();
+    std::uint8_t byte = 0;
+    EXPECT_EQ(input.readAt(0, &byte, 1), 0u);
+}
+
+TEST(FileInput, EmptyAndMissingFiles)
+{
+    TempFile empty({}, "kistwerk_input_empty.bin");
+    FileInput input;
+    ASSERT_TRUE(input.open(empty.path()));
+    std::uint8_t byte = 0;
+    EXPECT_EQ(input.readAt(0, &byte, 1), 0u);
+    EXPECT_FALSE(input.open(empty.path() + ".missing"));
+    EXPECT_FALSE(input.isOpen());
+}
+
+TEST(Output, WritesOfEverySizeArriveInOrder)
+{
+    // Sizes around the buffer's edges: exact fills, one over, and writes larger
+    // than the whole buffer, mixed with single bytes.
+    const std::size_t buffer = std::size_t{1} << 18;
+    const std::size_t sizes[] = {1, 0, buffer - 1, 1, 1, buffer, 3, buffer + 5, 7, buffer - 10, 10, 2 * buffer, 0, 1};
+    auto source = pattern(3 * buffer, 5);
+    MemoryOutput output;
+    std::string expectedText;
+    std::size_t at = 0;
+    for (std::size_t size : sizes) {
+        std::size_t from = at % buffer;
+        if (size == 1) {
+            output.put(source[from]);
+        } else {
+            output.write(source.data() + from, size);
+        }
+        expectedText.append(reinterpret_cast<const char*>(source.data() + from), size);
+        at += 17;
+    }
+    EXPECT_TRUE(output.text() == expectedText);
+    EXPECT_EQ(output.bytesWritten(), expectedText.size());
+}
