@@ -10,6 +10,7 @@
 #include "pfc/run.h"
 #include "tests/support/mailbox_fixture.h"
 #include "tests/support/recording_frontend.h"
+#include "tests/support/temp_dir.h"
 
 using namespace kistwerk;
 using namespace kistwerk::fixture;
@@ -20,9 +21,8 @@ namespace {
 TEST(MailboxTest, WholeFileFromEveryBodyKind)
 {
     MailboxFixture f = mailboxFixture();
-    fs::path dir = fs::temp_directory_path() /
-                   ("kistwerk-mailbox-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()));
-    fs::create_directories(dir);
+    TempDir temp;
+    const fs::path& dir = temp.path();
     std::string input = (dir / "Post.pfc").string();
     std::string output = (dir / "Post.mbx").string();
     {
@@ -42,7 +42,6 @@ TEST(MailboxTest, WholeFileFromEveryBodyKind)
         expected += item.entry;
     EXPECT_EQ(written, expected);
     in.close();
-    fs::remove_all(dir);
 }
 
 TEST(MailboxTest, SameBytesUnderAGermanLocale)

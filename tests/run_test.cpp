@@ -10,6 +10,7 @@
 #include "pfc/run.h"
 #include "tests/support/pfc_builder.h"
 #include "tests/support/recording_frontend.h"
+#include "tests/support/temp_dir.h"
 
 using namespace kistwerk;
 using namespace kistwerk::fixture;
@@ -41,24 +42,6 @@ Bytes flatChain(int leaves)
     return b.bytes();
 }
 
-class TempDir {
-public:
-    TempDir()
-    {
-        static int serial = 0;
-        path_ = fs::temp_directory_path() /
-                ("kistwerk-run-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "-" +
-                 std::to_string(serial++));
-        fs::remove_all(path_);
-        fs::create_directories(path_);
-    }
-    ~TempDir() { fs::remove_all(path_); }
-    std::string operator/(const std::string& name) const { return (path_ / name).string(); }
-    const fs::path& path() const { return path_; }
-
-private:
-    fs::path path_;
-};
 
 std::string slurp(const std::string& path)
 {
