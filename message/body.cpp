@@ -44,43 +44,46 @@ bool isFoldedPartType(std::uint8_t partType)
     return partType == 3 || partType == 5 || partType == 16 || partType == 20;
 }
 
-void writeText(BodyContext& body, std::uint32_t length)
+void writeText(BodyContext& body, const std::uint8_t* data, std::uint32_t length)
 {
-    filterBody(body.buffers.work, static_cast<std::int32_t>(length), body.output, body.frontEnd);
+    filterBody(data, static_cast<std::int32_t>(length), body.output, body.frontEnd);
 }
 
-void writeFolded(BodyContext& body, std::uint32_t length)
+// The fold works in place and needs a spare byte behind the text, so it runs in
+// the work buffer.
+void writeFolded(BodyContext& body, const std::uint8_t* data, std::uint32_t length)
 {
+    if (data != body.buffers.work)
+        std::memcpy(body.buffers.work, data, length);
     auto folded = static_cast<std::int32_t>(length);
     foldUtf8(body.buffers.work, folded);
     filterBody(body.buffers.work, folded, body.output, body.frontEnd);
 }
 
-// Decompresses the chunk in the work buffer behind the held stream head. A
-// damaged chunk is not an error: what zlib managed to produce is the text.
-void writeInflated(BodyContext& body, std::uint32_t length)
+// Decompresses the chunk behind the held stream head. A damaged chunk is not an
+// error: what zlib managed to produce is the text.
+void writeInflated(BodyContext& body, const std::uint8_t* data, std::uint32_t length)
 {
-    std::memcpy(body.buffers.reassembly + kStreamHeadSize, body.buffers.work, length);
+    std::memcpy(body.buffers.reassembly + kStreamHeadSize, data, length);
     uLongf produced = kInflatedLimit;
     uncompress(body.buffers.work, &produced, body.buffers.reassembly, length + kStreamHeadSize);
     // The destination limit keeps the reported length at most 65,000; the fold
     // needs the one spare byte behind it.
-    writeFolded(body, static_cast<std::uint32_t>(produced));
+    writeFolded(body, body.buffers.work, static_cast<std::uint32_t>(produced));
 }
 
-void handlePlainContent(BodyContext& body, int section, std::uint32_t length)
+void handlePlainContent(BodyContext& body, int section, const std::uint8_t* data, std::uint32_t length)
 {
     BodyState& s = body.state;
-    const std::uint8_t* data = body.buffers.work;
     if (section == 1) {
         if (length > 0 && data[0] == '[')
             s.bracketed = true;
         else
-            writeText(body, length);
+            writeText(body, data, length);
         return;
     }
     if (!s.bracketed) {
-        writeText(body, length);
+        writeText(body, data, length);
         return;
     }
     if (section == 0 || section == 2)
@@ -91,20 +94,21 @@ void handlePlainContent(BodyContext& body, int section, std::uint32_t length)
         return;
     }
     if (s.encoding == kEncodingCompressed && s.headHeld) {
-        writeInflated(body, length);
+        writeInflated(body, data, length);
         return;
     }
-    writeText(body, length);
+    writeText(body, data, length);
 }
 
-void handleContent(BodyContext& body, int section, std::uint32_t length)
+// `data` may lie in the input's own memory: it is used before the next read.
+void handleContent(BodyContext& body, int section, const std::uint8_t* data, std::uint32_t length)
 {
     if (!body.state.typeSeen)
         return;
     if (body.state.partType == 0)
-        handlePlainContent(body, section, length);
+        handlePlainContent(body, section, data, length);
     else if (isFoldedPartType(body.state.partType))
-        writeFolded(body, length);
+        writeFolded(body, data, length);
 }
 
 bool isWanted(const FieldRecord& record)
@@ -133,14 +137,15 @@ bool convertSection(BodyContext& body, InputCursor& in, int section)
                 return false;
             continue;
         }
-        if (!in.read(body.buffers.work, record.length))
+        const std::uint8_t* data = in.view(record.length, body.buffers.work);
+        if (data == nullptr)
             return false;
         if (record.tag == kTagType) {
             body.state.typeSeen = true;
-            body.state.partType = body.buffers.work[0];
-            body.state.encoding = body.buffers.work[1];
+            body.state.partType = data[0];
+            body.state.encoding = data[1];
         } else {
-            handleContent(body, section, record.length);
+            handleContent(body, section, data, record.length);
         }
     }
 }
