@@ -17,9 +17,33 @@
 #include "message/fields.h"
 #include "pfc/output.h"
 #include "text/filter.h"
+#include "pfc/run.h"
 #include "text/fold.h"
 
 namespace kistwerk {
+
+// A raw-deflate stream, reset for each chunk. The stream head is checked by
+// hand, and the trailing Adler-32 is not checked at all: a chunk's text is what
+// decompression produced, whether the checksum agrees or not.
+struct ChunkInflater {
+    z_stream stream{};
+};
+
+ChunkInflater* makeChunkInflater()
+{
+    auto* inflater = new ChunkInflater;
+    if (inflateInit2(&inflater->stream, -MAX_WBITS) != Z_OK) {
+        delete inflater;
+        return nullptr;
+    }
+    return inflater;
+}
+
+void ChunkInflaterDeleter::operator()(ChunkInflater* inflater) const
+{
+    inflateEnd(&inflater->stream);
+    delete inflater;
+}
 
 namespace {
 
@@ -60,13 +84,50 @@ void writeFolded(BodyContext& body, const std::uint8_t* data, std::uint32_t leng
     filterBody(body.buffers.work, folded, body.output, body.frontEnd);
 }
 
+// The heads zlib accepts: the check bits, deflate, a window of at most 32 KiB
+// and no preset dictionary. Behind any other head nothing is produced.
+bool isUsableStreamHead(const std::uint8_t* head)
+{
+    const unsigned method = head[0];
+    const unsigned flags = head[1];
+    return (method * 256 + flags) % 31 == 0 && (method & 0x0F) == Z_DEFLATED && (method >> 4) + 8 <= MAX_WBITS &&
+           (flags & 0x20) == 0;
+}
+
+// The chunk's deflate data straight from `data`, into the work buffer.
+uLongf inflateChunk(ChunkInflater& inflater, const std::uint8_t* head, const std::uint8_t* data,
+                    std::uint32_t length, std::uint8_t* out)
+{
+    if (!isUsableStreamHead(head))
+        return 0;
+    z_stream& stream = inflater.stream;
+    if (inflateReset(&stream) != Z_OK)
+        return 0;
+    stream.next_in = const_cast<Bytef*>(data);
+    stream.avail_in = length;
+    stream.next_out = out;
+    stream.avail_out = static_cast<uInt>(kInflatedLimit);
+    inflate(&stream, Z_NO_FLUSH);
+    return kInflatedLimit - stream.avail_out;
+}
+
 // Decompresses the chunk behind the held stream head. A damaged chunk is not an
 // error: what zlib managed to produce is the text.
 void writeInflated(BodyContext& body, const std::uint8_t* data, std::uint32_t length)
 {
-    std::memcpy(body.buffers.reassembly + kStreamHeadSize, data, length);
     uLongf produced = kInflatedLimit;
-    uncompress(body.buffers.work, &produced, body.buffers.reassembly, length + kStreamHeadSize);
+    if (body.buffers.inflater != nullptr) {
+        // The text goes to the work buffer, so a chunk that was copied there
+        // moves out of its way first.
+        if (data == body.buffers.work) {
+            std::memcpy(body.buffers.reassembly + kStreamHeadSize, data, length);
+            data = body.buffers.reassembly + kStreamHeadSize;
+        }
+        produced = inflateChunk(*body.buffers.inflater, body.buffers.reassembly, data, length, body.buffers.work);
+    } else {
+        std::memcpy(body.buffers.reassembly + kStreamHeadSize, data, length);
+        uncompress(body.buffers.work, &produced, body.buffers.reassembly, length + kStreamHeadSize);
+    }
     // The destination limit keeps the reported length at most 65,000; the fold
     // needs the one spare byte behind it.
     writeFolded(body, body.buffers.work, static_cast<std::uint32_t>(produced));
