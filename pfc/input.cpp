@@ -155,6 +155,12 @@ std::size_t FileInput::readAt(std::int64_t offset, void* dst, std::size_t count)
     if (static_cast<std::uint64_t>(avail) < count)
         count = static_cast<std::size_t>(avail);
     auto* out = static_cast<std::uint8_t*>(dst);
+    // Most reads are a few bytes from the block the last read used.
+    if (recent_ != nullptr && offset >= recent_->start &&
+        offset - recent_->start + static_cast<std::int64_t>(count) <= static_cast<std::int64_t>(recent_->length)) {
+        std::memcpy(out, recent_->data + (offset - recent_->start), count);
+        return count;
+    }
     // A read as large as a block gains nothing from the cache.
     if (count >= kBlockSize)
         return readFile(offset, out, count);
