@@ -107,7 +107,9 @@ uLongf inflateChunk(ChunkInflater& inflater, const std::uint8_t* head, const std
     stream.avail_in = length;
     stream.next_out = out;
     stream.avail_out = static_cast<uInt>(kInflatedLimit);
-    inflate(&stream, Z_NO_FLUSH);
+    // All input and all room are there at once: finishing in one call spares
+    // zlib keeping a copy of the output as its window.
+    inflate(&stream, Z_FINISH);
     return kInflatedLimit - stream.avail_out;
 }
 
