@@ -17,9 +17,33 @@
 #include "message/fields.h"
 #include "pfc/output.h"
 #include "text/filter.h"
+#include "pfc/run.h"
 #include "text/fold.h"
 
 namespace kistwerk {
+
+// A raw-deflate stream, reset for each chunk. The stream head is checked by
+// hand, and the trailing Adler-32 is not checked at all: a chunk's text is what
+// decompression produced, whether the checksum agrees or not.
+struct ChunkInflater {
+    z_stream stream{};
+};
+
+ChunkInflater* makeChunkInflater()
+{
+    auto* inflater = new ChunkInflater;
+    if (inflateInit2(&inflater->stream, -MAX_WBITS) != Z_OK) {
+        delete inflater;
+        return nullptr;
+    }
+    return inflater;
+}
+
+void ChunkInflaterDeleter::operator()(ChunkInflater* inflater) const
+{
+    inflateEnd(&inflater->stream);
+    delete inflater;
+}
 
 namespace {
 
@@ -44,43 +68,85 @@ bool isFoldedPartType(std::uint8_t partType)
     return partType == 3 || partType == 5 || partType == 16 || partType == 20;
 }
 
-void writeText(BodyContext& body, std::uint32_t length)
+void writeText(BodyContext& body, const std::uint8_t* data, std::uint32_t length)
 {
-    filterBody(body.buffers.work, static_cast<std::int32_t>(length), body.output, body.frontEnd);
+    filterBody(data, static_cast<std::int32_t>(length), body.output, body.frontEnd);
 }
 
-void writeFolded(BodyContext& body, std::uint32_t length)
+// The fold works in place and needs a spare byte behind the text, so it runs in
+// the work buffer.
+void writeFolded(BodyContext& body, const std::uint8_t* data, std::uint32_t length)
 {
+    if (data != body.buffers.work)
+        std::memcpy(body.buffers.work, data, length);
     auto folded = static_cast<std::int32_t>(length);
     foldUtf8(body.buffers.work, folded);
     filterBody(body.buffers.work, folded, body.output, body.frontEnd);
 }
 
-// Decompresses the chunk in the work buffer behind the held stream head. A
-// damaged chunk is not an error: what zlib managed to produce is the text.
-void writeInflated(BodyContext& body, std::uint32_t length)
+// The heads zlib accepts: the check bits, deflate, a window of at most 32 KiB
+// and no preset dictionary. Behind any other head nothing is produced.
+bool isUsableStreamHead(const std::uint8_t* head)
 {
-    std::memcpy(body.buffers.reassembly + kStreamHeadSize, body.buffers.work, length);
-    uLongf produced = kInflatedLimit;
-    uncompress(body.buffers.work, &produced, body.buffers.reassembly, length + kStreamHeadSize);
-    // The destination limit keeps the reported length at most 65,000; the fold
-    // needs the one spare byte behind it.
-    writeFolded(body, static_cast<std::uint32_t>(produced));
+    const unsigned method = head[0];
+    const unsigned flags = head[1];
+    return (method * 256 + flags) % 31 == 0 && (method & 0x0F) == Z_DEFLATED && (method >> 4) + 8 <= MAX_WBITS &&
+           (flags & 0x20) == 0;
 }
 
-void handlePlainContent(BodyContext& body, int section, std::uint32_t length)
+// The chunk's deflate data straight from `data`, into the work buffer.
+uLongf inflateChunk(ChunkInflater& inflater, const std::uint8_t* head, const std::uint8_t* data,
+                    std::uint32_t length, std::uint8_t* out)
+{
+    if (!isUsableStreamHead(head))
+        return 0;
+    z_stream& stream = inflater.stream;
+    if (inflateReset(&stream) != Z_OK)
+        return 0;
+    stream.next_in = const_cast<Bytef*>(data);
+    stream.avail_in = length;
+    stream.next_out = out;
+    stream.avail_out = static_cast<uInt>(kInflatedLimit);
+    // All input and all room are there at once: finishing in one call spares
+    // zlib keeping a copy of the output as its window.
+    inflate(&stream, Z_FINISH);
+    return kInflatedLimit - stream.avail_out;
+}
+
+// Decompresses the chunk behind the held stream head. A damaged chunk is not an
+// error: what zlib managed to produce is the text.
+void writeInflated(BodyContext& body, const std::uint8_t* data, std::uint32_t length)
+{
+    uLongf produced = kInflatedLimit;
+    if (body.buffers.inflater != nullptr) {
+        // The text goes to the work buffer, so a chunk that was copied there
+        // moves out of its way first.
+        if (data == body.buffers.work) {
+            std::memcpy(body.buffers.reassembly + kStreamHeadSize, data, length);
+            data = body.buffers.reassembly + kStreamHeadSize;
+        }
+        produced = inflateChunk(*body.buffers.inflater, body.buffers.reassembly, data, length, body.buffers.work);
+    } else {
+        std::memcpy(body.buffers.reassembly + kStreamHeadSize, data, length);
+        uncompress(body.buffers.work, &produced, body.buffers.reassembly, length + kStreamHeadSize);
+    }
+    // The destination limit keeps the reported length at most 65,000; the fold
+    // needs the one spare byte behind it.
+    writeFolded(body, body.buffers.work, static_cast<std::uint32_t>(produced));
+}
+
+void handlePlainContent(BodyContext& body, int section, const std::uint8_t* data, std::uint32_t length)
 {
     BodyState& s = body.state;
-    const std::uint8_t* data = body.buffers.work;
     if (section == 1) {
         if (length > 0 && data[0] == '[')
             s.bracketed = true;
         else
-            writeText(body, length);
+            writeText(body, data, length);
         return;
     }
     if (!s.bracketed) {
-        writeText(body, length);
+        writeText(body, data, length);
         return;
     }
     if (section == 0 || section == 2)
@@ -91,20 +157,21 @@ void handlePlainContent(BodyContext& body, int section, std::uint32_t length)
         return;
     }
     if (s.encoding == kEncodingCompressed && s.headHeld) {
-        writeInflated(body, length);
+        writeInflated(body, data, length);
         return;
     }
-    writeText(body, length);
+    writeText(body, data, length);
 }
 
-void handleContent(BodyContext& body, int section, std::uint32_t length)
+// `data` may lie in the input's own memory: it is used before the next read.
+void handleContent(BodyContext& body, int section, const std::uint8_t* data, std::uint32_t length)
 {
     if (!body.state.typeSeen)
         return;
     if (body.state.partType == 0)
-        handlePlainContent(body, section, length);
+        handlePlainContent(body, section, data, length);
     else if (isFoldedPartType(body.state.partType))
-        writeFolded(body, length);
+        writeFolded(body, data, length);
 }
 
 bool isWanted(const FieldRecord& record)
@@ -133,14 +200,15 @@ bool convertSection(BodyContext& body, InputCursor& in, int section)
                 return false;
             continue;
         }
-        if (!in.read(body.buffers.work, record.length))
+        const std::uint8_t* data = in.view(record.length, body.buffers.work);
+        if (data == nullptr)
             return false;
         if (record.tag == kTagType) {
             body.state.typeSeen = true;
-            body.state.partType = body.buffers.work[0];
-            body.state.encoding = body.buffers.work[1];
+            body.state.partType = data[0];
+            body.state.encoding = data[1];
         } else {
-            handleContent(body, section, record.length);
+            handleContent(body, section, data, record.length);
         }
     }
 }

@@ -11,12 +11,20 @@ namespace kistwerk {
 class FrontEnd;
 class Output;
 
-// The item's two buffers, kItemBufferSize bytes each. The work buffer takes
-// record data and the text handed to the body filter; the reassembly buffer
-// holds a chunk behind its 2-byte stream head.
+struct ChunkInflater;
+
+// The decompressor the run keeps for all its chunks, so that no chunk sets one
+// up and tears it down again. Null when zlib could not set one up.
+ChunkInflater* makeChunkInflater();
+
+// The item's two buffers, kItemBufferSize bytes each, and the run's
+// decompressor. The work buffer takes record data and the text handed to the
+// body filter; the reassembly buffer holds the 2-byte stream head (and, without
+// a decompressor, a chunk behind it).
 struct ItemBuffers {
     std::uint8_t* work = nullptr;
     std::uint8_t* reassembly = nullptr;
+    ChunkInflater* inflater = nullptr;
 };
 
 // What the sections of one item carry over from record to record.

@@ -6,7 +6,6 @@
 // later come out negative and take the fallback).
 #include "message/dates.h"
 
-#include <cstdio>
 #include <ctime>
 #include <limits>
 
@@ -108,22 +107,79 @@ std::int64_t currentTime()
     return now < 0 ? 0 : now;
 }
 
+// The lines are built by hand rather than by a formatted print: they are
+// written once per entry, and "%d" and "%02d" are all they need.
+char* appendText(char* p, const char* text)
+{
+    while (*text != 0)
+        *p++ = *text++;
+    return p;
+}
+
+// `value` in decimal, with leading zeros up to `minDigits` digits.
+char* appendNumber(char* p, int value, int minDigits = 1)
+{
+    auto magnitude = static_cast<unsigned int>(value);
+    if (value < 0) {
+        *p++ = '-';
+        magnitude = 0u - magnitude;
+    }
+    char digits[12];
+    int n = 0;
+    do {
+        digits[n++] = static_cast<char>('0' + magnitude % 10);
+        magnitude /= 10;
+    } while (magnitude != 0);
+    while (n < minDigits)
+        digits[n++] = '0';
+    while (n > 0)
+        *p++ = digits[--n];
+    return p;
+}
+
+char* appendClock(char* p, const CalendarTime& t)
+{
+    p = appendNumber(p, t.hour, 2);
+    *p++ = ':';
+    p = appendNumber(p, t.minute, 2);
+    *p++ = ':';
+    return appendNumber(p, t.second, 2);
+}
+
+// "From - Tue Mar 4 09:05:07 2003"
 void writeSeparatorLine(Output& output, const CalendarTime& t)
 {
     char line[96];
-    int n = std::snprintf(line, sizeof line, "From - %s %s %d %02d:%02d:%02d %d\r\n", kDayNames[t.weekday],
-                          kMonthNames[t.month], t.day, t.hour, t.minute, t.second,
-                          t.year);
-    output.write(line, static_cast<std::size_t>(n));
+    char* p = appendText(line, "From - ");
+    p = appendText(p, kDayNames[t.weekday]);
+    *p++ = ' ';
+    p = appendText(p, kMonthNames[t.month]);
+    *p++ = ' ';
+    p = appendNumber(p, t.day);
+    *p++ = ' ';
+    p = appendClock(p, t);
+    *p++ = ' ';
+    p = appendNumber(p, t.year);
+    p = appendText(p, "\r\n");
+    output.write(line, static_cast<std::size_t>(p - line));
 }
 
+// "Date: Tue, 4 Mar 2003 09:05:07"
 void writeDateLine(Output& output, const CalendarTime& t)
 {
     char line[96];
-    int n = std::snprintf(line, sizeof line, "Date: %s, %d %s %d %02d:%02d:%02d\r\n", kDayNames[t.weekday],
-                          t.day, kMonthNames[t.month], t.year, t.hour, t.minute,
-                          t.second);
-    output.write(line, static_cast<std::size_t>(n));
+    char* p = appendText(line, "Date: ");
+    p = appendText(p, kDayNames[t.weekday]);
+    p = appendText(p, ", ");
+    p = appendNumber(p, t.day);
+    *p++ = ' ';
+    p = appendText(p, kMonthNames[t.month]);
+    *p++ = ' ';
+    p = appendNumber(p, t.year);
+    *p++ = ' ';
+    p = appendClock(p, t);
+    p = appendText(p, "\r\n");
+    output.write(line, static_cast<std::size_t>(p - line));
 }
 
 } // namespace

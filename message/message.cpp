@@ -32,7 +32,9 @@ ItemBuffers takeBuffers(ConversionRun& run)
         run.workBuffer.resize(kItemBufferSize);
     if (run.reassemblyBuffer.size() < kItemBufferSize)
         run.reassemblyBuffer.resize(kItemBufferSize);
-    return ItemBuffers{run.workBuffer.data(), run.reassemblyBuffer.data()};
+    if (!run.inflater)
+        run.inflater.reset(makeChunkInflater());
+    return ItemBuffers{run.workBuffer.data(), run.reassemblyBuffer.data(), run.inflater.get()};
 }
 
 void writeEntry(ConversionRun& run, InputCursor& in, const MessageFields& fields, const ItemBuffers& buffers)

@@ -155,6 +155,12 @@ std::size_t FileInput::readAt(std::int64_t offset, void* dst, std::size_t count)
     if (static_cast<std::uint64_t>(avail) < count)
         count = static_cast<std::size_t>(avail);
     auto* out = static_cast<std::uint8_t*>(dst);
+    // Most reads are a few bytes from the block the last read used.
+    if (recent_ != nullptr && offset >= recent_->start &&
+        offset - recent_->start + static_cast<std::int64_t>(count) <= static_cast<std::int64_t>(recent_->length)) {
+        std::memcpy(out, recent_->data + (offset - recent_->start), count);
+        return count;
+    }
     // A read as large as a block gains nothing from the cache.
     if (count >= kBlockSize)
         return readFile(offset, out, count);
@@ -176,6 +182,24 @@ std::size_t FileInput::readAt(std::int64_t offset, void* dst, std::size_t count)
     return done;
 }
 
+const std::uint8_t* FileInput::view(std::int64_t offset, std::size_t count, std::uint8_t* scratch)
+{
+    if (count == 0)
+        return scratch;
+    if (fd_ < 0 || offset < 0 || offset > size_ || static_cast<std::uint64_t>(size_ - offset) < count)
+        return nullptr;
+    // A range inside one block is handed out in place; one that crosses into
+    // the next block is gathered like any read.
+    std::int64_t end = offset + static_cast<std::int64_t>(count);
+    std::int64_t start = offset & ~static_cast<std::int64_t>(kBlockSize - 1);
+    if (end <= start + static_cast<std::int64_t>(kBlockSize)) {
+        const Block* b = blockAt(offset);
+        if (b != nullptr && end <= b->start + static_cast<std::int64_t>(b->length))
+            return b->data + (offset - b->start);
+    }
+    return readExact(offset, scratch, count) ? scratch : nullptr;
+}
+
 std::size_t MemoryInput::readAt(std::int64_t offset, void* dst, std::size_t count)
 {
     std::int64_t total = size();
@@ -185,6 +209,15 @@ std::size_t MemoryInput::readAt(std::int64_t offset, void* dst, std::size_t coun
     std::size_t n = count < avail ? count : avail;
     std::memcpy(dst, bytes_.data() + offset, n);
     return n;
+}
+
+const std::uint8_t* MemoryInput::view(std::int64_t offset, std::size_t count, std::uint8_t* scratch)
+{
+    if (count == 0)
+        return scratch;
+    if (offset < 0 || offset > size() || static_cast<std::uint64_t>(size() - offset) < count)
+        return nullptr;
+    return bytes_.data() + offset;
 }
 
 } // namespace kistwerk

@@ -26,6 +26,16 @@ public:
     {
         return readAt(offset, dst, count) == count;
     }
+
+    // The `count` bytes at `offset`, or nullptr when the file does not hold them
+    // all. Where the source keeps the range in its own memory the pointer leads
+    // there and no byte is copied; otherwise the bytes are copied to `scratch`
+    // (room for `count`) and the pointer leads to it. A pointer into the source
+    // is good only until its next read.
+    virtual const std::uint8_t* view(std::int64_t offset, std::size_t count, std::uint8_t* scratch)
+    {
+        return readExact(offset, scratch, count) ? scratch : nullptr;
+    }
 };
 
 // The PFC file on disk, opened for reading only. Reads go through a few cached
@@ -47,6 +57,7 @@ public:
 
     std::int64_t size() const override { return size_; }
     std::size_t readAt(std::int64_t offset, void* dst, std::size_t count) override;
+    const std::uint8_t* view(std::int64_t offset, std::size_t count, std::uint8_t* scratch) override;
 
     static constexpr std::size_t kBlockSize = std::size_t{1} << 18;
     static constexpr int kBlockCount = 4;
@@ -78,6 +89,7 @@ public:
 
     std::int64_t size() const override { return static_cast<std::int64_t>(bytes_.size()); }
     std::size_t readAt(std::int64_t offset, void* dst, std::size_t count) override;
+    const std::uint8_t* view(std::int64_t offset, std::size_t count, std::uint8_t* scratch) override;
 
 private:
     std::vector<std::uint8_t> bytes_;
@@ -117,6 +129,21 @@ public:
         }
         offset_ += static_cast<std::int64_t>(count);
         return true;
+    }
+
+    // The next `count` bytes, as InputSource::view gives them; nullptr ends the
+    // cursor.
+    const std::uint8_t* view(std::size_t count, std::uint8_t* scratch)
+    {
+        if (ended_)
+            return nullptr;
+        const std::uint8_t* p = input_.view(offset_, count, scratch);
+        if (p == nullptr) {
+            ended_ = true;
+            return nullptr;
+        }
+        offset_ += static_cast<std::int64_t>(count);
+        return p;
     }
 
     bool skip(std::size_t count)

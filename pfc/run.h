@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,11 @@
 namespace kistwerk {
 
 struct ConversionRun;
+struct ChunkInflater;  // kept with the body sections
+
+struct ChunkInflaterDeleter {
+    void operator()(ChunkInflater* inflater) const;
+};
 
 // Converts the item whose message record the data index leads to.
 using ItemConverter = std::function<void(ConversionRun&, std::int32_t dataIndex)>;
@@ -38,6 +44,7 @@ struct ConversionRun {
     // Scratch storage the message conversion reuses from item to item.
     std::vector<std::uint8_t> workBuffer;
     std::vector<std::uint8_t> reassemblyBuffer;
+    std::unique_ptr<ChunkInflater, ChunkInflaterDeleter> inflater;
 
     // Tests replace the message conversion to watch the walk; empty means convertMessage.
     ItemConverter convertItem;

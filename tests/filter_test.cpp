@@ -62,6 +62,7 @@ TEST(FilterBody, LineEnds)
         {"two LFs", "a\n\nb", "a\r\n\r\nb"},
         {"LF then lone CR", "a\n\rb", "a\r\n\r\nb"},
         {"inside a tag nothing is written", "a<p\n\r\x7F>b", "ab"},
+        {"CR LF pair inside a tag", "a<p\r\n>b", "ab"},
     });
 }
 
@@ -81,6 +82,7 @@ TEST(FilterBody, FromColonEscape)
         {"tag does not move the column", "x\n<b>From: a", "x\r\n>From: a"},
         {"<html> sets the column", "<html>From: a", "From: a"},
         {"line start inside a tag", "<p\nFrom: a>b", ">From:b"},
+        {"CR LF pair inside a tag keeps the line start", "x\n<p\r\nFrom: a>b", "x\r\n>From:b"},
         {"exactly five bytes", "From:", ">From:"},
         {"four bytes are too short", "Fro:", "Fro:"},
     });

@@ -315,6 +315,22 @@ void filterPlainRun(FilterScan& scan)
     scan.lastWritten = scan.text[end - 1];
 }
 
+// A CR LF pair, the commonest special bytes in mail text: a CR before an LF is
+// no lone line end, nor is an LF behind a CR, so both take the ordinary rule
+// and the pair is copied as it stands (or dropped inside a tag).
+bool filterCrLf(FilterScan& scan)
+{
+    const std::int32_t p = scan.position;
+    if (scan.text[p] != kCr || !byteAtIs(scan, p + 1, kLf))
+        return false;
+    if (scan.tagDepth == 0) {
+        emitLineEnd(scan);
+        scan.lineColumn += 2;
+    }
+    scan.position = p + 2;
+    return true;
+}
+
 // Handles the special byte at the scan position. False when the scan ends here.
 bool filterSpecial(FilterScan& scan)
 {
@@ -352,6 +368,8 @@ void filterBody(const std::uint8_t* text, std::int32_t length, Output& output, F
             filterPlainRun(scan);
             continue;
         }
+        if (filterCrLf(scan))
+            continue;
         if (!filterSpecial(scan))
             return;
     }

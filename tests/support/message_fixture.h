@@ -16,9 +16,28 @@ struct Converted {
     int warnings = 0;
 };
 
-inline Converted convertImage(const Bytes& image)
+// An input that never hands out its own memory: every view is a copy into the
+// caller's buffer, as a file read does where a range crosses a cached block.
+class CopyingInput final : public InputSource {
+public:
+    explicit CopyingInput(const Bytes& bytes) : memory_(bytes) {}
+    std::int64_t size() const override { return memory_.size(); }
+    std::size_t readAt(std::int64_t offset, void* dst, std::size_t count) override
+    {
+        return memory_.readAt(offset, dst, count);
+    }
+
+private:
+    MemoryInput memory_;
+};
+
+enum class ViewKind { InPlace, Copied };
+
+inline Converted convertImage(const Bytes& image, ViewKind views = ViewKind::InPlace)
 {
-    MemoryInput input(image);
+    MemoryInput inPlace(image);
+    CopyingInput copied(image);
+    InputSource& input = views == ViewKind::InPlace ? static_cast<InputSource&>(inPlace) : copied;
     MemoryOutput output;
     RecordingFrontEnd frontEnd;
     ConversionRun run;
@@ -34,9 +53,9 @@ inline Bytes imageWithRecord(const Bytes& record)
     return b.bytes();
 }
 
-inline Converted convertRecord(const Bytes& record)
+inline Converted convertRecord(const Bytes& record, ViewKind views = ViewKind::InPlace)
 {
-    return convertImage(imageWithRecord(record));
+    return convertImage(imageWithRecord(record), views);
 }
 
 // The two date lines of "05.01.2003 09:03:07", which most tests use.
