@@ -1,6 +1,7 @@
 // kistwerk-cli: options, output placement, exit status and messages.
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -8,6 +9,8 @@
 #include <string>
 
 #include "cli/options.h"
+#include "cli/terminal_frontend.h"
+#include "pfc/run.h"
 #include "tests/support/pfc_builder.h"
 
 using namespace kistwerk;
@@ -152,5 +155,26 @@ TEST_F(Cli, StandardOutput)
     EXPECT_EQ(r.out, "");  // the mailbox file is empty; the summary went to standard error
     EXPECT_NE(r.err.find("Standardausgabe"), std::string::npos);
     EXPECT_FALSE(fs::exists(path("Post.2009.mbx")));
+}
+#endif
+
+#ifndef _WIN32
+// Ctrl-C is the command line's Escape: the next progress step asks the run to stop.
+TEST(CliInterrupt, CtrlCStopsTheRunAtTheNextStep)
+{
+    std::FILE* sink = std::tmpfile();
+    ASSERT_NE(sink, nullptr);
+    TerminalFrontEnd frontEnd(sink, false);
+    ConversionRun run;
+    run.percent = 10;
+    EXPECT_FALSE(frontEnd.progressStep(run));
+    TerminalFrontEnd::installInterruptHandler();
+    std::raise(SIGINT);
+    EXPECT_TRUE(TerminalFrontEnd::interrupted());
+    run.percent = 20;
+    EXPECT_TRUE(frontEnd.progressStep(run));
+    EXPECT_EQ(run.lastDrawnPercent, 10);  // nothing drawn for the stopping step
+    std::signal(SIGINT, SIG_DFL);
+    std::fclose(sink);
 }
 #endif
