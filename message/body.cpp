@@ -187,19 +187,9 @@ bool convertSection(BodyContext& body, InputCursor& in, int section)
         return false;
     FieldRecord record;
     for (;;) {
-        switch (readFieldHead(in, record)) {
-        case FieldStep::EndOfList:
-            return true;
-        case FieldStep::Stop:
-            return false;
-        case FieldStep::Record:
-            break;
-        }
-        if (!isWanted(record)) {
-            if (!in.skip(record.length))
-                return false;
-            continue;
-        }
+        FieldStep step = nextWantedField(in, record, isWanted);
+        if (step != FieldStep::Record)
+            return step == FieldStep::EndOfList;
         const std::uint8_t* data = in.view(record.length, body.buffers.work);
         if (data == nullptr)
             return false;

@@ -31,9 +31,9 @@ enum MessageTag : std::uint16_t {
 };
 
 // Tags the message field list acts on; the data of all others is passed over.
-bool isMessageTag(std::uint16_t tag)
+bool isMessageRecord(const FieldRecord& record)
 {
-    switch (tag) {
+    switch (record.tag) {
     case kTagSectionCount: case kTagDateText: case kTagSender: case kTagTo: case kTagCc: case kTagBcc:
     case kTagSubject: case kTagAlternateSender: case kTagReplyTo: case kTagTimestamp:
         return true;
@@ -108,23 +108,24 @@ FieldStep readFieldHead(InputCursor& in, FieldRecord& record)
     return record.length < kOverLongLength ? FieldStep::Record : FieldStep::Stop;
 }
 
+FieldStep nextWantedField(InputCursor& in, FieldRecord& record, bool (*wanted)(const FieldRecord&))
+{
+    for (;;) {
+        FieldStep step = readFieldHead(in, record);
+        if (step != FieldStep::Record || wanted(record))
+            return step;
+        if (!in.skip(record.length))
+            return FieldStep::Stop;
+    }
+}
+
 bool readMessageFields(InputCursor& in, MessageFields& fields, std::uint8_t* work)
 {
     FieldRecord record;
     for (;;) {
-        switch (readFieldHead(in, record)) {
-        case FieldStep::EndOfList:
-            return true;
-        case FieldStep::Stop:
-            return false;
-        case FieldStep::Record:
-            break;
-        }
-        if (!isMessageTag(record.tag)) {
-            if (!in.skip(record.length))
-                return false;
-            continue;
-        }
+        FieldStep step = nextWantedField(in, record, isMessageRecord);
+        if (step != FieldStep::Record)
+            return step == FieldStep::EndOfList;
         if (!in.read(work, record.length))
             return false;
         // The zero byte makes the data a text as well; the buffer has room for

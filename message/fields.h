@@ -56,6 +56,10 @@ enum class FieldStep {
 // Reads the next record head of a field list (tag, size class, length).
 FieldStep readFieldHead(InputCursor& in, FieldRecord& record);
 
+// Reads record heads until one that `wanted` accepts, passing over the data of
+// the others. Record means its data follows in the input.
+FieldStep nextWantedField(InputCursor& in, FieldRecord& record, bool (*wanted)(const FieldRecord&));
+
 // Reads the message field list into `fields`, using `work` (kItemBufferSize
 // bytes) for each record's data. False when the item must end.
 bool readMessageFields(InputCursor& in, MessageFields& fields, std::uint8_t* work);
