@@ -71,7 +71,7 @@ int main(int argc, char** argv)
         return 0;
     }
     if (options.version) {
-        std::puts("kistwerk-cli 1.11");
+        std::puts("kistwerk-cli " KISTWERK_VERSION);
         return 0;
     }
 

@@ -1,16 +1,18 @@
 #!/bin/sh
 # Installs what the build needs on Debian 12, as root.
 #   install-deps.sh native   compiler, CMake, zlib, GoogleTest, GNU time (benchmark)
-#   install-deps.sh all      native + the 32-bit Windows toolchain, Wine, Xvfb and tools for the GUI tests
+#   install-deps.sh all      native + the 32-bit Windows toolchain, Wine, Xvfb and tools for the GUI tests,
+#                            and zip and man for the release
 set -eu
 mode=${1:-native}
 
 native="build-essential cmake ninja-build zlib1g-dev libgtest-dev googletest python3 pkg-config locales time"
 windows="g++-mingw-w64-i686 libz-mingw-w64-dev wine wine32:i386 xvfb xauth xdotool imagemagick x11-utils"
+release="zip unzip man-db groff-base"
 
 missing=""
 want=$native
-[ "$mode" = all ] && want="$native $windows"
+[ "$mode" = all ] && want="$native $windows $release"
 
 if [ "$mode" = all ] && ! dpkg --print-foreign-architectures | grep -qx i386; then
     dpkg --add-architecture i386

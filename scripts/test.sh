@@ -56,4 +56,5 @@ for shot in build/artifacts/screenshots/*.bmp; do
     convert "$shot" "${shot%.bmp}.png" && rm -f "$shot"
 done
 [ -d build/artifacts/screenshots ] && echo "Screenshots: $root/build/artifacts/screenshots"
+[ $status = 0 ] && sh scripts/release.sh
 exit $status
