@@ -154,6 +154,14 @@ for option in $("$linux/bin/kistwerk-cli" --help | grep -oE '(^|[ ,])--?[a-z][a-
     printf '%s\n' "$rendered" | grep -qF -- "$option" || fail "kistwerk-cli --help names $option, the manual page does not"
 done
 
+# The README's example entry is what the program writes.
+"$linux/bin/kistwerk-cli" -q -o "$check/sample.mbx" examples/sample.pfc
+tr -d '\r' <"$check/sample.mbx" | awk 'NR > 1 && /^From - / { exit } { print }' >"$check/first-entry"
+awk '/^```/ { if (inside) exit; if ((getline line) > 0 && line ~ /^From - /) { inside = 1; print line }; next }
+     inside { print }' README.md >"$check/readme-entry"
+cmp -s "$check/first-entry" "$check/readme-entry" ||
+    fail "README.md's example entry is not the first entry of examples/sample.pfc's mailbox"
+
 xvfb-run -a -s "-screen 0 1024x768x24" sh "$root/scripts/release.sh" --wine-checks "$check/Kistwerk"
 
 echo "Release $version:"
