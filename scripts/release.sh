@@ -15,6 +15,11 @@ fail() {
     exit 1
 }
 
+# A command that failed under "set -e" says nothing itself.
+stopped() {
+    [ "$1" = 0 ] || echo "release: stopped with status $1" >&2
+}
+
 version=$(sed -n 's/^project(Kistwerk VERSION \([0-9][0-9.]*\).*/\1/p' CMakeLists.txt)
 [ -n "$version" ] || fail "no project version in CMakeLists.txt"
 out=build/release
@@ -27,7 +32,7 @@ wine_checks() {
     cd "$1"
     export WINEPREFIX="$root/build/wineprefix-release" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
     export HOME="${HOME:-/root}"
-    trap 'wineserver -k 2>/dev/null || true' EXIT
+    trap 'status=$?; wineserver -k 2>/dev/null || true; stopped $status' EXIT
     # No virtual desktop in this prefix: each window is an X window of its own.
     if [ ! -f "$WINEPREFIX/system.reg" ]; then
         echo "   (first start of the release check's Wine prefix)"
@@ -60,9 +65,10 @@ wine_checks() {
         kill "$pid" 2>/dev/null || true
         fail "Kistwerk.exe showed no main window \"Kistwerk\""
     fi
-    xdotool key --window "$window" alt+F4 2>/dev/null
+    # Alt+F4 until it ends: a window that has just appeared may miss the first.
     tries=0
     while kill -0 "$pid" 2>/dev/null && [ $tries -lt 20 ]; do
+        xdotool key --window "$window" alt+F4 2>/dev/null || true
         sleep 0.5
         tries=$((tries + 1))
     done
@@ -106,7 +112,7 @@ staged=$(cd "$stage" && ls | LC_ALL=C sort | tr '\n' ' ')
 
 echo "== Checking the release"
 check=$(mktemp -d "${TMPDIR:-/tmp}/kistwerk-release.XXXXXX")
-trap 'rm -rf "$check"' EXIT
+trap 'status=$?; rm -rf "$check"; stopped $status' EXIT
 unzip -q "$zip" -d "$check/Kistwerk"
 unpacked=$(cd "$check/Kistwerk" && ls | LC_ALL=C sort | tr '\n' ' ')
 [ "$unpacked" = "Kistwerk.exe LIESMICH.txt kistwerk-cli.exe zlib1.dll " ] || fail "the zip holds: $unpacked"
