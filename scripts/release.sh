@@ -12,12 +12,13 @@ cd "$root"
 
 fail() {
     echo "release: $*" >&2
+    failed=1
     exit 1
 }
 
 # A command that failed under "set -e" says nothing itself.
 stopped() {
-    [ "$1" = 0 ] || echo "release: stopped with status $1" >&2
+    [ "$1" = 0 ] || [ -n "${failed:-}" ] || echo "release: stopped with status $1" >&2
 }
 
 version=$(sed -n 's/^project(Kistwerk VERSION \([0-9][0-9.]*\).*/\1/p' CMakeLists.txt)
@@ -168,7 +169,8 @@ awk '/^```/ { if (inside) exit; if ((getline line) > 0 && line ~ /^From - /) { i
 cmp -s "$check/first-entry" "$check/readme-entry" ||
     fail "README.md's example entry is not the first entry of examples/sample.pfc's mailbox"
 
-xvfb-run -a -s "-screen 0 1024x768x24" sh "$root/scripts/release.sh" --wine-checks "$check/Kistwerk"
+xvfb-run -a -s "-screen 0 1024x768x24" sh "$root/scripts/release.sh" --wine-checks "$check/Kistwerk" ||
+    fail "the checks under Wine failed"
 
 echo "Release $version:"
 echo "   $root/$zip ($(wc -c <"$zip") bytes)"
