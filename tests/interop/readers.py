@@ -33,9 +33,11 @@ import re
 import shutil
 import subprocess
 import sys
+import tempfile
 import time
 
 TIMEOUT = 60
+TMUX = ["tmux", "-L", f"kistwerk-interop-{os.getpid()}"]  # a server of our own
 INDEX_ROWS = 60  # mutt's index lines on its screen in tmux (two more for status and message line)
 
 
@@ -205,18 +207,25 @@ class Dovecot:
         self.user = user
 
     def __call__(self, path, work):
-        home = os.path.join(work, "dovecot")
-        shutil.rmtree(home, ignore_errors=True)
+        # Under /tmp, so that the user reaches it whatever the build folder's modes.
+        home = tempfile.mkdtemp(prefix="kistwerk-dovecot-")
+        try:
+            return self.fetch(path, home)
+        finally:
+            shutil.rmtree(home, ignore_errors=True)
+
+    def fetch(self, path, home):
+        os.chmod(home, 0o755)
         os.makedirs(os.path.join(home, "mail"))
         shutil.copy(path, os.path.join(home, "mail", "inbox"))
         conf = os.path.join(home, "dovecot.conf")
         with open(conf, "w") as f:
             f.write(f"mail_location = mbox:{home}/mail:INBOX={home}/mail/inbox\n"
                     f"base_dir = {home}/run\nstate_dir = {home}/state\nlog_path = /dev/stderr\nssl = no\n")
-        subprocess.run(["chown", "-R", self.user, home], check=True)
-        os.chmod(home, 0o755)
-        base = ["runuser", "-u", self.user, "--", "env", f"HOME={home}", f"USER={self.user}",
-                "doveadm", "-c", conf, "-f", "json"]
+        base = ["env", f"HOME={home}", "doveadm", "-c", conf, "-f", "json"]
+        if os.geteuid() == 0:
+            subprocess.run(["chown", "-R", self.user, home], check=True)
+            base = ["runuser", "-u", self.user, "--", "env", f"USER={self.user}"] + base
         p = run(base + ["mailbox", "status", "-t", "messages", "INBOX"], cwd=home)
         if p.returncode != 0:
             raise ReaderError(f"doveadm mailbox status: {words(p)}")
@@ -250,10 +259,10 @@ def read_mutt(path, work):
                 "set pipe_split=no\nset pipe_decode=yes\nset pipe_sep=\"\\n@@KISTWERK-NEXT@@\\n\"\n"
                 # The header texts are raw Latin-1 bytes; mutt is told so here.
                 "set assumed_charset=iso-8859-1\n")
-    session = f"kistwerk-interop-{os.getpid()}"
+    session = "mutt"
     env = dict(os.environ, LC_ALL="C.UTF-8", TERM="xterm")
-    subprocess.run(["tmux", "kill-session", "-t", session], capture_output=True)
-    p = run(["tmux", "new-session", "-d", "-s", session, "-x", "250", "-y", str(INDEX_ROWS + 2),
+    subprocess.run(TMUX + ["kill-server"], capture_output=True)
+    p = run(TMUX + ["new-session", "-d", "-s", session, "-x", "250", "-y", str(INDEX_ROWS + 2),
              f"mutt -R -n -F {rc} -f {path}"], env=env)
     if p.returncode != 0:
         raise ReaderError(f"tmux: {words(p)}")
@@ -261,7 +270,7 @@ def read_mutt(path, work):
         screen = wait_for_screen(session, re.compile(r"Msgs:(\d+)"))
         count = int(re.search(r"Msgs:(\d+)", screen).group(1))
         index = [line for line in screen.splitlines() if re.match(r"\s*\d+\|", line)]
-        subprocess.run(["tmux", "send-keys", "-t", session, "T", "~A", "Enter", ";|", f"cat > {piped}", "Enter"],
+        subprocess.run(TMUX + ["send-keys", "-t", session, "T", "~A", "Enter", ";|", f"cat > {piped}", "Enter"],
                        check=True)
         # mutt puts the separator behind every piped message, the last one too.
         deadline = time.time() + 60
@@ -270,9 +279,9 @@ def read_mutt(path, work):
                 break
             time.sleep(0.1)
     finally:
-        subprocess.run(["tmux", "send-keys", "-t", session, "q"], capture_output=True)
+        subprocess.run(TMUX + ["send-keys", "-t", session, "q"], capture_output=True)
         time.sleep(0.2)
-        subprocess.run(["tmux", "kill-session", "-t", session], capture_output=True)
+        subprocess.run(TMUX + ["kill-server"], capture_output=True)
     parts = []
     if os.path.exists(piped):
         text = open(piped, "rb").read().decode("utf-8")
@@ -300,7 +309,7 @@ def read_mutt(path, work):
 
 
 def capture(session):
-    p = subprocess.run(["tmux", "capture-pane", "-p", "-t", session], capture_output=True)
+    p = subprocess.run(TMUX + ["capture-pane", "-p", "-t", session], capture_output=True)
     return p.stdout.decode("utf-8", "replace")
 
 
