@@ -363,7 +363,7 @@ def read_formail(path, work):
     if p.returncode != 0:
         raise ReaderError(f"formail: {words(p)}")
     seen = []
-    for name in sorted(os.listdir(out)):
+    for name in sorted(os.listdir(out), key=lambda n: int(n.rpartition(".")[2])):
         data = open(os.path.join(out, name), "rb").read().replace(b"\r\n", b"\n")
         head, _, body = data.partition(b"\n\n")
         headers = {}
