@@ -137,7 +137,7 @@ def unescape_from(body):
     return re.sub(r"(?m)^>(>*From )", r"\1", body)
 
 
-def compare(reader, seen, expected, raw_headers=False, unescapes=False, date_only=False, truncates=False):
+def compare(seen, expected, raw_headers=False, unescapes=False, date_only=False, truncates=False):
     """Problems of one reader's view against the expectations."""
     problems = []
     if len(seen) != len(expected):
@@ -474,7 +474,7 @@ def main():
                 started = time.time()
                 try:
                     seen = read(path, work)
-                    problems = compare(reader, seen, expected, **options)
+                    problems = compare(seen, expected, **options)
                 except ReaderError as e:
                     seen, problems = [], [str(e)]
                 took = time.time() - started
