@@ -43,7 +43,6 @@ public:
     // From now on every CR LF pair is stored as LF, also a pair that a buffer
     // edge splits. A CR that is not followed by LF stays.
     void setLfLineEnds(bool on) { lfLineEnds_ = on; }
-    bool lfLineEnds() const { return lfLineEnds_; }
 
     // Hands all buffered bytes on, a trailing CR included: a CR LF pair that an
     // explicit flush splits is not joined. Returns false once any write has failed.
