@@ -22,13 +22,16 @@ using namespace kistwerk;
 namespace {
 
 constexpr const char* kUsage =
-    "Aufruf: kistwerk-cli [-o AUSGABE] [-q] DATEI.pfc...\n"
+    "Aufruf: kistwerk-cli [-o AUSGABE] [-q] [--unix] DATEI.pfc...\n"
     "Wandelt PFC-Dateien (Personal Filing Cabinet) in mbox-Postfachdateien (.mbx) um.\n"
     "\n"
     "Ohne -o entsteht die Postfachdatei neben der PFC-Datei: aus Post.2009.pfc wird Post.2009.mbx.\n"
     "\n"
     "  -o AUSGABE     Name der Postfachdatei (nur bei einer PFC-Datei); \"-\" schreibt auf die Standardausgabe\n"
     "  -q, --quiet    nur Fehler melden\n"
+    "      --unix     Postfachdatei f\xC3\xBCr Unix-Mailprogramme (mutt, Dovecot, formail, GNU mailutils):\n"
+    "                 Zeilenenden LF statt CR LF, der Tag in der Trennzeile \"From - \" zweistellig\n"
+    "                 mit Leerzeichen aufgef\xC3\xBCllt (\"Sun Jan  5\"); ohne die Option wie unter Windows\n"
     "  -h, --help     diese Hilfe\n"
     "      --version  Version anzeigen\n"
     "\n"
@@ -85,6 +88,8 @@ int main(int argc, char** argv)
             break;
         std::string output = options.hasOutput ? options.output : defaultOutputPath(input);
         ConversionRun run;
+        if (options.unixStyle)
+            run.style = unixMailboxStyle();
         auto start = std::chrono::steady_clock::now();
         bool ok = runConversion(run, input, frontEnd, output);
         std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;

@@ -21,6 +21,8 @@ CliOptions parseOptions(const std::vector<std::string>& args)
             o.version = true;
         } else if (a == "-q" || a == "--quiet") {
             o.quiet = true;
+        } else if (a == "--unix") {
+            o.unixStyle = true;
         } else if (a == "-o" || a == "--output") {
             if (i + 1 >= args.size()) {
                 o.error = "Option " + a + " braucht einen Dateinamen.";

@@ -1,5 +1,5 @@
 // Command-line options of kistwerk-cli:
-//   kistwerk-cli [-o OUTPUT] [-q] FILE.pfc...
+//   kistwerk-cli [-o OUTPUT] [-q] [--unix] FILE.pfc...
 #pragma once
 
 #include <string>
@@ -11,6 +11,7 @@ struct CliOptions {
     bool help = false;
     bool version = false;
     bool quiet = false;
+    bool unixStyle = false;           // LF line ends, separator day padded as asctime does
     bool hasOutput = false;
     std::string output;               // with -o; "-" is standard output
     std::vector<std::string> inputs;

@@ -146,8 +146,10 @@ char* appendClock(char* p, const CalendarTime& t)
     return appendNumber(p, t.second, 2);
 }
 
-// "From - Tue Mar 4 09:05:07 2003"
-void writeSeparatorLine(Output& output, const CalendarTime& t)
+// "From - Tue Mar 4 09:05:07 2003", or with the padded day
+// "From - Tue Mar  4 09:05:07 2003" as asctime has it, which Unix mbox readers
+// look for.
+void writeSeparatorLine(Output& output, const CalendarTime& t, bool paddedDay)
 {
     char line[96];
     char* p = appendText(line, "From - ");
@@ -155,6 +157,8 @@ void writeSeparatorLine(Output& output, const CalendarTime& t)
     *p++ = ' ';
     p = appendText(p, kMonthNames[t.month]);
     *p++ = ' ';
+    if (paddedDay && t.day < 10)
+        *p++ = ' ';
     p = appendNumber(p, t.day);
     *p++ = ' ';
     p = appendClock(p, t);
@@ -257,19 +261,19 @@ bool toCalendarTime(std::int64_t seconds, CalendarTime& time)
     return true;
 }
 
-void writeDateLines(const MessageFields& fields, Output& output)
+void writeDateLines(const MessageFields& fields, Output& output, const MailboxStyle& style)
 {
     std::int64_t moment = fields.timestamp > 0 ? fields.timestamp : parseDateText(fields.dateText);
     CalendarTime time;
     if (toCalendarTime(moment, time)) {
-        writeSeparatorLine(output, time);
+        writeSeparatorLine(output, time, style.paddedSeparatorDay);
         writeDateLine(output, time);
         return;
     }
     // No usable moment: the separator line needs one anyway, and the stored text
     // is kept as it stands rather than replaced by an invented date.
     toCalendarTime(currentTime(), time);
-    writeSeparatorLine(output, time);
+    writeSeparatorLine(output, time, style.paddedSeparatorDay);
     writeHeaderLine(output, "Date: ", fields.dateText);
 }
 

@@ -6,6 +6,8 @@
 
 #include <cstdint>
 
+#include "pfc/style.h"
+
 namespace kistwerk {
 
 class Output;
@@ -43,6 +45,7 @@ bool toCalendarTime(std::int64_t seconds, CalendarTime& time);
 // Writes the separator line and the "Date:" line. A timestamp above 0 is the
 // message's time, otherwise the parsed date text; when that is negative the
 // separator line takes the current time and the "Date:" line the text itself.
-void writeDateLines(const MessageFields& fields, Output& output);
+// The style decides whether the separator line's day is padded to two places.
+void writeDateLines(const MessageFields& fields, Output& output, const MailboxStyle& style = MailboxStyle{});
 
 } // namespace kistwerk

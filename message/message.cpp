@@ -41,7 +41,7 @@ void writeEntry(ConversionRun& run, InputCursor& in, const MessageFields& fields
 {
     SilentFrontEnd silent;
     FrontEnd& frontEnd = run.frontEnd != nullptr ? *run.frontEnd : silent;
-    writeDateLines(fields, *run.output);
+    writeDateLines(fields, *run.output, run.style);
     writeHeaderBlock(fields, *run.output);
     convertBodySections(in, fields.sectionCount, buffers, *run.output, frontEnd);
 }

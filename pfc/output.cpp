@@ -10,6 +10,33 @@
 
 namespace kistwerk {
 
+namespace {
+
+// Drops the CR of every CR LF pair in data[0, count) in place and returns the
+// new count. A CR in the last byte stays: its pair, if any, is not here yet.
+std::size_t joinLineEnds(std::uint8_t* data, std::size_t count)
+{
+    const std::uint8_t* end = data + count;
+    const std::uint8_t* in = data;
+    std::uint8_t* out = data;
+    for (;;) {
+        const void* hit = std::memchr(in, '\r', static_cast<std::size_t>(end - in));
+        const std::uint8_t* cr = hit != nullptr ? static_cast<const std::uint8_t*>(hit) : end;
+        std::size_t run = static_cast<std::size_t>(cr - in);
+        if (out != in)
+            std::memmove(out, in, run);
+        out += run;
+        if (cr == end)
+            break;
+        in = cr + 1;
+        if (in == end || *in != '\n')
+            *out++ = '\r';
+    }
+    return static_cast<std::size_t>(out - data);
+}
+
+} // namespace
+
 Output::Output() : buffer_(new std::uint8_t[kBufferSize]) {}
 
 Output::~Output()
@@ -21,6 +48,19 @@ Output::~Output()
 // write as large as the buffer goes straight through.
 void Output::writeLarge(const std::uint8_t* p, std::size_t count)
 {
+    if (count >= kBufferSize && lfLineEnds_) {
+        // The line ends are joined in the buffer, so everything goes through it.
+        while (count > 0) {
+            if (used_ == kBufferSize)
+                drain();
+            std::size_t n = count < kBufferSize - used_ ? count : kBufferSize - used_;
+            std::memcpy(buffer_ + used_, p, n);
+            used_ += n;
+            p += n;
+            count -= n;
+        }
+        return;
+    }
     if (count >= kBufferSize) {
         flush();
         total_ += count;
@@ -29,7 +69,7 @@ void Output::writeLarge(const std::uint8_t* p, std::size_t count)
         return;
     }
     if (kBufferSize - used_ < count)
-        flush();
+        drain();
     std::memcpy(buffer_ + used_, p, count);
     used_ += count;
 }
@@ -39,16 +79,35 @@ void Output::write(const char* text)
     write(text, std::strlen(text));
 }
 
+void Output::storeBuffered(std::size_t count)
+{
+    total_ += count;
+    // After a failure the bytes are dropped: the file is incomplete anyway, and
+    // the run only needs to reach its end and say so.
+    if (count > 0 && !failed_ && !store(buffer_, count))
+        failed_ = true;
+    used_ = 0;
+}
+
+void Output::drain()
+{
+    if (!lfLineEnds_) {
+        flush();
+        return;
+    }
+    std::size_t count = joinLineEnds(buffer_, used_);
+    bool holdCr = count > 0 && buffer_[count - 1] == '\r';
+    storeBuffered(holdCr ? count - 1 : count);
+    if (holdCr) {
+        buffer_[0] = '\r';
+        used_ = 1;
+    }
+}
+
 bool Output::flush()
 {
-    if (used_ > 0) {
-        total_ += used_;
-        // After a failure the bytes are dropped: the file is incomplete anyway, and
-        // the run only needs to reach its end and say so.
-        if (!failed_ && !store(buffer_, used_))
-            failed_ = true;
-        used_ = 0;
-    }
+    if (used_ > 0)
+        storeBuffered(lfLineEnds_ ? joinLineEnds(buffer_, used_) : used_);
     return !failed_;
 }
 

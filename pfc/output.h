@@ -1,6 +1,7 @@
 // The mailbox file as a byte sink. Bytes are gathered in one buffer and handed on
 // in large writes; a failed write is remembered, never thrown, so a run can go on
-// to its orderly end and report afterwards that the file is incomplete.
+// to its orderly end and report afterwards that the file is incomplete. For Unix
+// readers the sink can turn every CR LF pair into LF on its way out.
 #pragma once
 
 #include <cstddef>
@@ -18,10 +19,12 @@ public:
     Output(const Output&) = delete;
     Output& operator=(const Output&) = delete;
 
+    static constexpr std::size_t kBufferSize = 1 << 18;
+
     void put(std::uint8_t byte)
     {
         if (used_ == kBufferSize)
-            flush();
+            drain();
         buffer_[used_++] = byte;
     }
 
@@ -37,7 +40,12 @@ public:
     }
     void write(const char* text);
 
-    // Hands the buffered bytes on. Returns false once any write has failed.
+    // From now on every CR LF pair is stored as LF, also a pair that a buffer
+    // edge splits. A CR that is not followed by LF stays.
+    void setLfLineEnds(bool on) { lfLineEnds_ = on; }
+
+    // Hands all buffered bytes on, a trailing CR included: a CR LF pair that an
+    // explicit flush splits is not joined. Returns false once any write has failed.
     bool flush();
     bool failed() const { return failed_; }
     std::uint64_t bytesWritten() const { return total_; }
@@ -48,12 +56,16 @@ protected:
 
 private:
     void writeLarge(const std::uint8_t* p, std::size_t count);
+    // Makes room when the buffer is full. With LF line ends a CR in the last
+    // byte is kept back until the byte after it is known.
+    void drain();
+    void storeBuffered(std::size_t count);
 
-    static constexpr std::size_t kBufferSize = 1 << 18;
     std::uint8_t* buffer_;
     std::size_t used_ = 0;
     std::uint64_t total_ = 0;
     bool failed_ = false;
+    bool lfLineEnds_ = false;
 };
 
 // A file on disk, or standard output.

@@ -168,6 +168,7 @@ void convertContainer(ConversionRun& run, InputSource& input, Output& output, Fr
 {
     run.input = &input;
     run.output = &output;
+    output.setLfLineEnds(run.style.lfLineEnds);
     run.frontEnd = &frontEnd;
     run.cancelled = false;
     run.entriesWritten = 0;

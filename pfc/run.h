@@ -12,6 +12,7 @@
 #include "pfc/frontend.h"
 #include "pfc/input.h"
 #include "pfc/output.h"
+#include "pfc/style.h"
 
 namespace kistwerk {
 
@@ -36,6 +37,7 @@ struct ConversionRun {
     int percent = 0;
     int lastDrawnPercent = 0;
     FrontEnd* frontEnd = nullptr;
+    MailboxStyle style;           // set before the run; the default is the Windows form
 
     std::uint32_t entriesWritten = 0;  // items that reached the mailbox file
     bool cancelled = false;

@@ -2,17 +2,19 @@
 # Installs what the build needs on Debian 12, as root.
 #   install-deps.sh native   compiler, CMake, zlib, GoogleTest, GNU time (benchmark)
 #   install-deps.sh all      native + the 32-bit Windows toolchain, Wine, Xvfb and tools for the GUI tests,
-#                            and zip and man for the release
+#                            the mail readers of scripts/interop.sh, and zip and man for the release
 set -eu
 mode=${1:-native}
 
 native="build-essential cmake ninja-build zlib1g-dev libgtest-dev googletest python3 pkg-config locales time"
 windows="g++-mingw-w64-i686 libz-mingw-w64-dev wine wine32:i386 xvfb xauth xdotool imagemagick x11-utils"
+# Mail readers that open the converted files (scripts/interop.sh); formail is in procmail.
+readers="dovecot-core mutt s-nail procmail mailutils tmux"
 release="zip unzip man-db groff-base"
 
 missing=""
 want=$native
-[ "$mode" = all ] && want="$native $windows $release"
+[ "$mode" = all ] && want="$native $windows $readers $release"
 
 if [ "$mode" = all ] && ! dpkg --print-foreign-architectures | grep -qx i386; then
     dpkg --add-architecture i386
@@ -32,7 +34,13 @@ if [ -n "$missing" ] || [ -n "${need_update:-}" ]; then
     fi
     export DEBIAN_FRONTEND=noninteractive
     apt-get update -qq
+    # dovecot-core would start its daemon where nothing forbids it; nothing here needs it.
+    policy=""
+    if [ ! -e /usr/sbin/policy-rc.d ]; then
+        printf '#!/bin/sh\nexit 101\n' >/usr/sbin/policy-rc.d && chmod +x /usr/sbin/policy-rc.d && policy=1
+    fi
     [ -n "$missing" ] && apt-get install -y -qq --no-install-recommends $missing >/dev/null
+    if [ -n "$policy" ]; then rm -f /usr/sbin/policy-rc.d; fi
 fi
 
 # A German locale, so that the tests can show the output does not follow it.

@@ -25,10 +25,14 @@ TEST(CliOptions, Parsing)
         bool quiet;
         std::string output;
         std::size_t inputs;
+        bool unixStyle = false;
     };
     std::vector<Row> rows = {
         {{"a.pfc"}, false, false, "", 1},
         {{"-q", "a.pfc", "b.pfc"}, false, true, "", 2},
+        {{"--unix", "-o", "x.mbx", "a.pfc"}, false, false, "x.mbx", 1, true},
+        {{"a.pfc", "--unix"}, false, false, "", 1, true},
+        {{"--", "--unix"}, false, false, "", 1, false},
         {{"-o", "x.mbx", "a.pfc"}, false, false, "x.mbx", 1},
         {{"-o", "-", "a.pfc"}, false, false, "-", 1},
         {{"-ox.mbx", "a.pfc"}, false, false, "x.mbx", 1},
@@ -50,6 +54,7 @@ TEST(CliOptions, Parsing)
         EXPECT_EQ(o.quiet, row.quiet);
         EXPECT_EQ(o.output, row.output);
         EXPECT_EQ(o.inputs.size(), row.inputs);
+        EXPECT_EQ(o.unixStyle, row.unixStyle);
     }
 }
 

@@ -1,0 +1,496 @@
+#!/usr/bin/env python3
+"""Opens kistwerk-cli's mailbox files with independent mail readers from Debian
+and checks that each sees one message per converted item, with the right sender,
+subject, date and body text.
+
+    readers.py --cli CLI --fixture-writer W --pfcgen PFCGEN --sample SAMPLE.pfc \
+               --work DIR [--user NAME] [--synth-size 4M]
+
+Mailbox files checked:
+  fixture   tests/interop/interop_fixture.cpp: every entry's sender, subject,
+            date and body are known in advance;
+  sample    examples/sample.pfc;
+  synth     a generated file (pfcgen synth).
+each in the default (Windows) form and with --unix. For sample and synth the
+expected entries are read from the default form by the splitter below, which
+only relies on what the converter guarantees: every entry starts with a line
+"From - ", and a body line that would start with "From " is written ">From ".
+
+Readers: Python's mailbox/email, Dovecot's doveadm, mutt (in tmux), s-nail,
+formail, GNU mailutils (messages, frm, readmsg). formail and mailutils need
+the Unix form; they are run on it only.
+Prints one line per check and ends with "interop: N passed, M failed".
+"""
+
+import argparse
+import email
+import email.policy
+import email.utils
+import json
+import mailbox
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+TIMEOUT = 60
+TMUX = ["tmux", "-L", f"kistwerk-interop-{os.getpid()}"]  # a server of our own
+INDEX_ROWS = 60  # mutt's index lines on its screen in tmux (two more for status and message line)
+
+
+class ReaderError(Exception):
+    """A reader failed; the message carries the reader's own words."""
+
+
+class Msg:
+    """What one reader saw of one message; None where the reader does not tell."""
+
+    def __init__(self, sender=None, subject=None, date=None, body=None):
+        self.sender = sender
+        self.subject = subject
+        self.date = date  # "YYYY-MM-DD HH:MM:SS", or "YYYY-MM-DD" where a reader shows no time
+        self.body = body
+
+
+def run(cmd, **kw):
+    try:
+        p = subprocess.run(cmd, capture_output=True, timeout=kw.pop("timeout", TIMEOUT), **kw)
+    except subprocess.TimeoutExpired as e:
+        raise ReaderError(f"{cmd[0]}: no answer within {e.timeout} s")
+    return p
+
+
+def words(p):
+    """The reader's own output, for a failure message."""
+    text = (p.stdout or b"") + (p.stderr or b"")
+    text = text.decode("utf-8", "replace").strip()
+    return text[-1500:] if text else "(no output)"
+
+
+# ---------------------------------------------------------------- expectations
+
+
+def iso_date(date_value):
+    """The "Date:" value as YYYY-MM-DD HH:MM:SS; None when it names no moment."""
+    parsed = email.utils.parsedate_tz(date_value) if date_value else None
+    if parsed is None:
+        return None
+    return "%04d-%02d-%02d %02d:%02d:%02d" % parsed[:6]
+
+
+def load_fixture_expectations(path):
+    with open(path, encoding="ascii") as f:
+        items = json.load(f)
+    return [Msg(i["sender"], i["subject"], iso_date(i["date"]), i["body"]) for i in items]
+
+
+def split_own_output(path):
+    """Entries of a default-form mailbox file, from the converter's guarantees."""
+    data = open(path, "rb").read()
+    starts = [m.start() for m in re.finditer(rb"(?m)^From - ", data)]
+    entries = []
+    for i, start in enumerate(starts):
+        end = starts[i + 1] if i + 1 < len(starts) else len(data)
+        chunk = data[start:end]
+        head, _, body = chunk.partition(b"\r\n\r\n")
+        headers = {}
+        for line in head.split(b"\r\n")[1:]:
+            name, _, value = line.partition(b": ")
+            headers.setdefault(name.decode("latin-1"), value.decode("latin-1"))
+        entries.append(Msg(headers.get("From"), headers.get("Subject"), iso_date(headers.get("Date")),
+                           body.decode("latin-1")))
+    return entries
+
+
+# ---------------------------------------------------------------- comparisons
+
+
+def blank_screen_name(sender):
+    """A bare screen name with a blank, completed with the service's domain
+    ("Hans Schmidt@aol.com"): no valid address, and readers say so in their
+    own way (Python's email package: InvalidHeaderDefect; s-nail: "-")."""
+    return " " in sender.partition("@")[0]
+
+
+def readable_screen_name(got, sender):
+    """How the readers show such a sender: Python quotes the name, mutt drops the
+    blank, s-nail shows "-"."""
+    got = got.strip()
+    return got == "-" or re.sub(r'[\s"]', "", got) == re.sub(r"\s", "", sender)
+
+
+def norm_body(text):
+    text = text.replace("\r\n", "\n")
+    return text.rstrip("\r\n")
+
+
+def skeleton(text):
+    """A header text without what a reader may not decode: raw 8-bit bytes."""
+    return "".join(c for c in text if c < "\x80").strip()
+
+
+def unescape_from(body):
+    """What an mboxrd reader shows: one ">" taken from each ">From " line."""
+    return re.sub(r"(?m)^>(>*From )", r"\1", body)
+
+
+def compare(seen, expected, raw_headers=False, unescapes=False, date_only=False, truncates=False):
+    """Problems of one reader's view against the expectations."""
+    problems = []
+    if len(seen) != len(expected):
+        problems.append(f"{len(seen)} messages, expected {len(expected)}")
+    for n, (s, e) in enumerate(zip(seen, expected), 1):
+        where = f"message {n}"
+        if s.sender is not None and s.sender.strip() != e.sender and not (
+                blank_screen_name(e.sender) and readable_screen_name(s.sender, e.sender)):
+            problems.append(f"{where}: sender {s.sender!r}, expected {e.sender!r}")
+        if s.subject is not None:
+            want = e.subject or ""
+            got = s.subject.strip()
+            if raw_headers:
+                got, want = skeleton(got), skeleton(want)
+            cut = truncates and len(got) >= 60 and want.startswith(got)
+            if got != want and not cut:
+                problems.append(f"{where}: subject {s.subject!r}, expected {e.subject!r}")
+        if s.date is not None and e.date is not None:
+            want = e.date[:10] if date_only else e.date
+            if s.date != want:
+                problems.append(f"{where}: date {s.date!r}, expected {want!r}")
+        if s.body is not None:
+            want = norm_body(unescape_from(e.body) if unescapes else e.body)
+            if norm_body(s.body) != want:
+                problems.append(f"{where}: body {norm_body(s.body)[:300]!r}, expected {want[:300]!r}")
+        if len(problems) > 12:
+            problems.append("...")
+            break
+    return problems
+
+
+# ---------------------------------------------------------------- readers
+
+
+def read_python(path, work):
+    """Python's mailbox module and the email package with the modern policy."""
+    box = mailbox.mbox(path, create=False,
+                       factory=lambda f: email.message_from_binary_file(f, policy=email.policy.default))
+    seen = []
+    for n, m in enumerate(box, 1):
+        defects = list(m.defects)
+        for name in ("From", "Subject", "Date"):
+            header = m[name]
+            if header is None or (name == "From" and blank_screen_name(str(header))):
+                continue
+            # An item without any date gets an empty "Date:" line, which the email
+            # package reports as HeaderMissingRequiredValue; nothing else may show.
+            if name == "Date" and str(header) == "":
+                continue
+            defects += list(header.defects)
+        date = None
+        if m["Date"] is not None and m["Date"].datetime is not None:
+            date = m["Date"].datetime.strftime("%Y-%m-%d %H:%M:%S")
+        if defects:
+            raise ReaderError(f"message {n}: parsing defects {defects}")
+        if m.get_content_charset() != "iso-8859-1":
+            raise ReaderError(f"message {n}: charset {m.get_content_charset()!r}")
+        subject = m["Subject"]
+        seen.append(Msg(str(m["From"]), str(subject) if subject is not None else "", date, m.get_content()))
+    box.close()
+    return seen
+
+
+class Dovecot:
+    """doveadm on a copy of the file in a mail folder of an unprivileged user:
+    Dovecot refuses to run as root and rewrites the mailbox it opens."""
+
+    def __init__(self, user):
+        self.user = user
+
+    def __call__(self, path, work):
+        # Under /tmp, so that the user reaches it whatever the build folder's modes.
+        home = tempfile.mkdtemp(prefix="kistwerk-dovecot-")
+        try:
+            return self.fetch(path, home)
+        finally:
+            shutil.rmtree(home, ignore_errors=True)
+
+    def fetch(self, path, home):
+        os.chmod(home, 0o755)
+        os.makedirs(os.path.join(home, "mail"))
+        shutil.copy(path, os.path.join(home, "mail", "inbox"))
+        conf = os.path.join(home, "dovecot.conf")
+        with open(conf, "w") as f:
+            f.write(f"mail_location = mbox:{home}/mail:INBOX={home}/mail/inbox\n"
+                    f"base_dir = {home}/run\nstate_dir = {home}/state\nlog_path = /dev/stderr\nssl = no\n")
+        base = ["env", f"HOME={home}", "doveadm", "-c", conf, "-f", "json"]
+        if os.geteuid() == 0:
+            subprocess.run(["chown", "-R", self.user, home], check=True)
+            base = ["runuser", "-u", self.user, "--", "env", f"USER={self.user}"] + base
+        p = run(base + ["mailbox", "status", "-t", "messages", "INBOX"], cwd=home)
+        if p.returncode != 0:
+            raise ReaderError(f"doveadm mailbox status: {words(p)}")
+        count = int(json.loads(p.stdout)[0]["messages"])
+        p = run(base + ["fetch", "hdr.from hdr.subject.utf8 date.sent text.utf8", "ALL"], cwd=home)
+        if p.returncode != 0:
+            raise ReaderError(f"doveadm fetch: {words(p)}")
+        seen = []
+        for item in json.loads(p.stdout):
+            text = item["text.utf8"]
+            body = text.split("\n\n", 1)[1] if "\n\n" in text else ""
+            date = item["date.sent"][:19] if "(+0000)" in item["date.sent"] else item["date.sent"]
+            seen.append(Msg(item["hdr.from"], item["hdr.subject.utf8"], date, body))
+        if count != len(seen):
+            raise ReaderError(f"mailbox status says {count} messages, fetch gave {len(seen)}")
+        return seen
+
+
+def read_mutt(path, work):
+    """mutt, read-only, in a tmux session: its index screen, then every message
+    piped out decoded."""
+    rc = os.path.join(work, "muttrc")
+    piped = os.path.join(work, "mutt-piped.txt")
+    if os.path.exists(piped):
+        os.remove(piped)
+    with open(rc, "w") as f:
+        f.write(f"set folder={work}\nset spoolfile={path}\nset mbox={work}/mutt-mbox\nset record=\"\"\n"
+                f"set postponed={work}/mutt-postponed\nset header_cache=\"\"\n"
+                'set index_format="%4C|%a|%[!%Y-%m-%d %H:%M:%S]|%s"\n'
+                "set charset=utf-8\nset sort=mailbox-order\nset help=no\nset wait_key=no\n"
+                "set pipe_split=no\nset pipe_decode=yes\nset pipe_sep=\"\\n@@KISTWERK-NEXT@@\\n\"\n"
+                # The header texts are raw Latin-1 bytes; mutt is told so here.
+                "set assumed_charset=iso-8859-1\n")
+    session = "mutt"
+    env = dict(os.environ, LC_ALL="C.UTF-8", TERM="xterm")
+    subprocess.run(TMUX + ["kill-server"], capture_output=True)
+    p = run(TMUX + ["new-session", "-d", "-s", session, "-x", "250", "-y", str(INDEX_ROWS + 2),
+             f"mutt -R -n -F {rc} -f {path}"], env=env)
+    if p.returncode != 0:
+        raise ReaderError(f"tmux: {words(p)}")
+    try:
+        screen = wait_for_screen(session, re.compile(r"Msgs:(\d+)"))
+        count = int(re.search(r"Msgs:(\d+)", screen).group(1))
+        index = [line for line in screen.splitlines() if re.match(r"\s*\d+\|", line)]
+        subprocess.run(TMUX + ["send-keys", "-t", session, "T", "~A", "Enter", ";|", f"cat > {piped}", "Enter"],
+                       check=True)
+        # mutt puts the separator behind every piped message, the last one too.
+        deadline = time.time() + 60
+        while time.time() < deadline:
+            if os.path.exists(piped) and open(piped, "rb").read().count(b"\n@@KISTWERK-NEXT@@\n") >= count:
+                break
+            time.sleep(0.1)
+    finally:
+        subprocess.run(TMUX + ["send-keys", "-t", session, "q"], capture_output=True)
+        time.sleep(0.2)
+        subprocess.run(TMUX + ["kill-server"], capture_output=True)
+    parts = []
+    if os.path.exists(piped):
+        text = open(piped, "rb").read().decode("utf-8")
+        if text.endswith("\n@@KISTWERK-NEXT@@\n"):
+            text = text[: -len("\n@@KISTWERK-NEXT@@\n")]
+        parts = text.split("\n@@KISTWERK-NEXT@@\n")
+    if len(parts) != count:
+        raise ReaderError(f"{count} messages in mutt's status line, {len(parts)} piped out")
+    if len(index) != min(count, INDEX_ROWS):
+        raise ReaderError(f"{count} messages in mutt's status line, {len(index)} index lines:\n{screen}")
+    seen = []
+    for n, part in enumerate(parts):
+        head, _, body = part.partition("\n\n")
+        if n < len(index):
+            _, sender, date, subject = index[n].split("|", 3)
+            seen.append(Msg(sender, subject.rstrip(), date, body))
+        else:
+            # Below the first screen: the headers as mutt decoded them for the pipe.
+            headers = {}
+            for line in head.replace("\r", "").split("\n"):
+                field, _, value = line.partition(": ")
+                headers.setdefault(field.lower(), value)
+            seen.append(Msg(headers.get("from", ""), headers.get("subject", ""), None, body))
+    return seen
+
+
+def capture(session):
+    p = subprocess.run(TMUX + ["capture-pane", "-p", "-t", session], capture_output=True)
+    return p.stdout.decode("utf-8", "replace")
+
+
+def wait_for_screen(session, pattern, seconds=20):
+    deadline = time.time() + seconds
+    screen = ""
+    while time.time() < deadline:
+        screen = capture(session)
+        if pattern.search(screen):
+            return screen
+        time.sleep(0.1)
+    raise ReaderError(f"mutt's index did not show within {seconds} s; screen:\n{screen.strip()}")
+
+
+def read_snail(path, work):
+    """s-nail read-only: the header summary (-H), then every message printed in
+    batch mode."""
+    env = dict(os.environ, LC_ALL="C.UTF-8", HOME=work, MAILRC="/dev/null")
+    # One summary per field: s-nail cuts its summary lines to the screen width.
+    columns = []
+    for headline in ("%m|%-70f", "%m|%d", "%m|%s"):
+        p = run(["s-nail", "-n", "-Rf", "-H", "-S", "headline=" + headline, path], env=env)
+        if p.returncode != 0:
+            raise ReaderError(f"s-nail -H: {words(p)}")
+        found = re.findall(r"(?m)^\s*(\d+)\|(.*)$", p.stdout.decode("utf-8", "replace"))
+        columns.append([value for _, value in found])
+    lines = list(zip(*columns))
+    if not all(len(c) == len(lines) for c in columns):
+        raise ReaderError(f"the header summaries differ in length: {[len(c) for c in columns]}")
+    p = run(["s-nail", "-n", "-Rf", "-N", "-#", "-S", "ttycharset=utf-8", "-Y", "Print *", "-Y", "x", path], env=env)
+    if p.returncode != 0:
+        raise ReaderError(f"s-nail Print: {words(p)}")
+    parts = re.split(r"(?m)^\[-- Message +\d+ -- [^\n]*\]:\n", p.stdout.decode("utf-8", "replace"))[1:]
+    if len(parts) != len(lines):
+        raise ReaderError(f"{len(lines)} header lines, {len(parts)} messages printed:\n{words(p)}")
+    seen = []
+    for (sender, date, subject), part in zip(lines, parts):
+        date = date.strip()
+        body = part.split("\n\n", 1)[1] if "\n\n" in part else ""
+        seen.append(Msg(sender, subject.strip(), date if re.fullmatch(r"\d{4}-\d\d-\d\d", date) else None, body))
+    return seen
+
+
+def read_formail(path, work):
+    """formail splits the file into its messages; each is then read as it is."""
+    out = os.path.join(work, "formail")
+    shutil.rmtree(out, ignore_errors=True)
+    os.makedirs(out)
+    with open(path, "rb") as f:
+        p = run(["formail", "-s", "sh", "-c", f'cat > "{out}/msg.$FILENO"'], stdin=f)
+    if p.returncode != 0:
+        raise ReaderError(f"formail: {words(p)}")
+    seen = []
+    for name in sorted(os.listdir(out), key=lambda n: int(n.rpartition(".")[2])):
+        data = open(os.path.join(out, name), "rb").read().replace(b"\r\n", b"\n")
+        head, _, body = data.partition(b"\n\n")
+        headers = {}
+        for line in head.split(b"\n")[1:]:
+            field, _, value = line.partition(b":")
+            headers.setdefault(field.decode("latin-1").lower(), value.strip().decode("latin-1"))
+        seen.append(Msg(headers.get("from", ""), headers.get("subject", ""), iso_date(headers.get("date")),
+                        body.decode("latin-1")))
+    return seen
+
+
+def read_mailutils(path, work):
+    """GNU mailutils: "messages" counts, "frm" lists sender and subject,
+    "readmsg" prints the bodies."""
+    p = run(["messages", "--no-config", path])
+    found = re.search(rb"Number of messages in .*: (\d+)", p.stdout)
+    if p.returncode != 0 or not found:
+        raise ReaderError(f"messages: {words(p)}")
+    count = int(found.group(1))
+    p = run(["frm", "--no-config", path])
+    # frm ends with status 1 also after listing every message; trouble shows on stderr.
+    if p.returncode not in (0, 1) or p.stderr:
+        raise ReaderError(f"frm: {words(p)}")
+    listed = p.stdout.decode("latin-1").splitlines()
+    if len(listed) != count:
+        raise ReaderError(f"messages counts {count}, frm lists {len(listed)}")
+    p = run(["readmsg", "--no-config", "-n", "-p", "-f", path] + [str(i) for i in range(1, count + 1)])
+    if p.returncode != 0:
+        raise ReaderError(f"readmsg: {words(p)}")
+    # A form feed stands between the messages, and one more after the last.
+    bodies = p.stdout.decode("latin-1").split("\f") if count else []
+    if len(bodies) == count + 1 and bodies[-1].strip() == "":
+        bodies.pop()
+    if len(bodies) != count:
+        raise ReaderError(f"messages counts {count}, readmsg printed {len(bodies)}")
+    seen = []
+    for line, body in zip(listed, bodies):
+        sender, _, subject = line.partition("\t")
+        seen.append(Msg(sender, subject, None, body))
+    return seen
+
+
+# ---------------------------------------------------------------- the run
+
+
+def convert(cli, pfc, mbx, unix):
+    p = run([cli, "-q"] + (["--unix"] if unix else []) + ["-o", mbx, pfc], timeout=300)
+    if p.returncode != 0:
+        raise SystemExit(f"kistwerk-cli failed on {pfc}: {words(p)}")
+
+
+def entries_written(cli, pfc, work):
+    """The converter's own count of entries, from its summary line."""
+    p = run([cli, "-o", os.path.join(work, "count.mbx"), pfc], timeout=300)
+    found = re.search(r": (\d+) Eintr", p.stdout.decode("utf-8", "replace"))
+    if p.returncode != 0 or not found:
+        raise SystemExit(f"kistwerk-cli summary: {words(p)}")
+    return int(found.group(1))
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    for name in ("cli", "fixture-writer", "pfcgen", "sample", "work"):
+        ap.add_argument("--" + name, required=True)
+    ap.add_argument("--user", default="kistwerk-interop")
+    ap.add_argument("--synth-size", default="4M")
+    args = ap.parse_args()
+    work = os.path.abspath(args.work)
+    shutil.rmtree(work, ignore_errors=True)
+    os.makedirs(work)
+    os.chmod(work, 0o755)
+
+    # The files and what they must hold.
+    fixture_pfc = os.path.join(work, "Fixture.pfc")
+    expected_json = os.path.join(work, "expected.json")
+    subprocess.run([args.fixture_writer, fixture_pfc, expected_json], check=True)
+    synth_pfc = os.path.join(work, "synth.pfc")
+    subprocess.run([args.pfcgen, "synth", "--size", args.synth_size, "--seed", "1", synth_pfc],
+                   check=True, stdout=subprocess.DEVNULL)
+    inputs = [("fixture", fixture_pfc), ("sample", os.path.abspath(args.sample)), ("synth", synth_pfc)]
+
+    readers = [
+        ("python", read_python, "both", {"raw_headers": True}),
+        ("dovecot", Dovecot(args.user), "both", {"raw_headers": True}),
+        ("mutt", read_mutt, "both", {}),
+        ("s-nail", read_snail, "both", {"raw_headers": True, "date_only": True, "truncates": True}),
+        ("formail", read_formail, "unix", {}),
+        ("mailutils", read_mailutils, "unix", {"unescapes": True}),
+    ]
+
+    passed = failed = 0
+    for name, pfc in inputs:
+        plain = os.path.join(work, name + ".mbx")
+        unix = os.path.join(work, name + "-unix.mbx")
+        convert(args.cli, pfc, plain, False)
+        convert(args.cli, pfc, unix, True)
+        count = entries_written(args.cli, pfc, work)
+        expected = load_fixture_expectations(expected_json) if name == "fixture" else split_own_output(plain)
+        if len(expected) != count:
+            print(f"FAIL {name}: the converter wrote {count} entries, {len(expected)} expected")
+            failed += 1
+            continue
+        for reader, read, forms, options in readers:
+            for form, path in (("windows", plain), ("unix", unix)):
+                if forms == "unix" and form != "unix":
+                    continue
+                label = f"{reader:<9} {name:<7} {form:<7}"
+                started = time.time()
+                try:
+                    seen = read(path, work)
+                    problems = compare(seen, expected, **options)
+                except ReaderError as e:
+                    seen, problems = [], [str(e)]
+                took = time.time() - started
+                if problems:
+                    failed += 1
+                    print(f"FAIL {label} {len(seen)} of {len(expected)} messages ({took:.1f} s)")
+                    for problem in problems:
+                        print("     " + problem.replace("\n", "\n     "))
+                else:
+                    passed += 1
+                    print(f"ok   {label} {len(seen)} of {len(expected)} messages ({took:.1f} s)")
+    print(f"interop: {passed} passed, {failed} failed")
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
