@@ -35,8 +35,9 @@ public:
         std::FILE* f = std::fopen(path_.c_str(), "wb");
         EXPECT_NE(f, nullptr);
         // An empty vector's data() may be null, which fwrite must not be given.
-        if (!bytes.empty())
+        if (!bytes.empty()) {
             EXPECT_EQ(std::fwrite(bytes.data(), 1, bytes.size(), f), bytes.size());
+        }
         std::fclose(f);
     }
     ~TempFile() { std::remove(path_.c_str()); }
