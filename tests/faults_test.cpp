@@ -427,4 +427,50 @@ TEST(Faults, WalksEndOnCyclesAndDeepTrees)
     }
 }
 
+// Records read again and again are cut off by the run's reading limit: about
+// twice the file's size. The walk itself still passes every leaf.
+TEST(Faults, RecordsReadOverAndOverReachTheReadingLimit)
+{
+    MessageBuilder m;
+    m.sectionCount(1).field(5, kDateText).endList().section().typeRecord(0, 0).content(std::string(5000, 'q')).endList();
+    const Bytes record = m.bytes();
+    struct Row {
+        const char* name;
+        std::int32_t leaves;
+        bool limited;
+    };
+    for (const Row& row : {Row{"three leaves share a record", 3, false}, Row{"two thousand leaves share it", 2000, true}}) {
+        SCOPED_TRACE(row.name);
+        PfcBuilder b(row.leaves + 1);
+        for (std::int32_t k = 1; k <= row.leaves; ++k)
+            b.node(k, 7, row.leaves + 1, k < row.leaves ? k + 1 : 0, 0);
+        b.record(row.leaves + 1, record);
+        const Bytes image = b.bytes();
+        MemoryInput input(image);
+        MemoryOutput output;
+        RecordingFrontEnd frontEnd;
+        ConversionRun run;
+        convertContainer(run, input, output, frontEnd);
+        const std::vector<std::string> entries = entriesOf(output.text());
+        const std::size_t allowed = (2 * image.size() + 65536) / record.size() + 1;
+        EXPECT_EQ(run.entriesWritten, entries.size());
+        EXPECT_EQ(entries.size(), std::min<std::size_t>(static_cast<std::size_t>(row.leaves), allowed));
+        EXPECT_EQ(run.itemsOverLimit > 0, row.limited);
+        EXPECT_EQ(run.entriesWritten + run.itemsOverLimit, static_cast<std::uint32_t>(row.leaves));
+        EXPECT_EQ(frontEnd.steps.size(), static_cast<std::size_t>(row.leaves));
+        EXPECT_EQ(frontEnd.steps.back(), 100);
+        for (const std::string& entry : entries)
+            EXPECT_EQ(entry, entries.front());
+    }
+    // A file of separate records never comes near the limit.
+    MailboxFixture fixture = mailboxFixture();
+    MemoryInput input(fixture.image);
+    MemoryOutput output;
+    SilentFrontEnd frontEnd;
+    ConversionRun run;
+    convertContainer(run, input, output, frontEnd);
+    EXPECT_EQ(run.itemsOverLimit, 0u);
+    EXPECT_GT(run.recordBytesLeft, static_cast<std::int64_t>(fixture.image.size()));
+}
+
 } // namespace
