@@ -30,12 +30,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string slurp(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
 // One message record with a body of a few lines, reached from `leaves` leaves.
 Bytes sampleRecord()
 {
@@ -55,12 +49,6 @@ Bytes imageWithLeaves(std::int32_t leaves)
         b.node(k, 7, leaves + 1, k < leaves ? k + 1 : 0, 0);
     b.record(leaves + 1, sampleRecord());
     return b.bytes();
-}
-
-// The entry each of those leaves gives.
-std::string sampleEntry()
-{
-    return convertRecord(sampleRecord()).mailbox;
 }
 
 void writeFile(const std::string& path, const Bytes& bytes)
@@ -114,6 +102,18 @@ TEST(FileFaults, InputThatCannotBeOpened)
 }
 
 #ifndef _WIN32
+
+std::string slurp(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// The entry each of those leaves gives.
+std::string sampleEntry()
+{
+    return convertRecord(sampleRecord()).mailbox;
+}
 
 // Runs `body` in a child process that cannot pass over file permissions: as
 // root it gives up root for the user "nobody" first. Returns the child's exit
