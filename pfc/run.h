@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstdint>
-#include <climits>
 #include <functional>
 #include <memory>
 #include <string>
