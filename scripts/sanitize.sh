@@ -22,7 +22,13 @@ cmake -S . -B build/sanitize -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKISTWE
 cmake --build build/sanitize -j "$jobs"
 
 # Every process the tests start (kistwerk-cli, pfcgen) inherits these. A report
-# exits with status 1 and prints a stack; leaks count as findings too.
-export ASAN_OPTIONS="halt_on_error=1:abort_on_error=0:detect_leaks=1:strict_string_checks=1:detect_stack_use_after_return=1:check_initialization_order=1:print_summary=1"
+# exits with status 1 and prints a stack; leaks count as findings too, where the
+# leak checker can run at all (it needs ptrace, which some containers forbid).
+leaks=1
+if ! ASAN_OPTIONS=detect_leaks=1 build/sanitize/tests/fold_test --gtest_filter=-* >/dev/null 2>&1; then
+    echo "   (the leak checker cannot run here; leaks are not checked)"
+    leaks=0
+fi
+export ASAN_OPTIONS="halt_on_error=1:abort_on_error=0:detect_leaks=$leaks:strict_string_checks=1:detect_stack_use_after_return=1:check_initialization_order=1:print_summary=1"
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:print_summary=1"
 ctest --test-dir build/sanitize --output-on-failure -j "$jobs" "$@"
