@@ -8,6 +8,9 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
 #include <functional>
 #include <string>
 #include <vector>
@@ -26,10 +29,61 @@
 using namespace kistwerk;
 using namespace kistwerk::fixture;
 
+// Heap use, counted by replacing the global allocation operators of this test
+// program: each block carries its size in front of it.
+namespace heap {
+std::size_t current = 0;
+std::size_t peak = 0;
+constexpr std::size_t kHead = 16;
+} // namespace heap
+
+void* operator new(std::size_t size)
+{
+    auto* block = static_cast<unsigned char*>(std::malloc(size + heap::kHead));
+    if (block == nullptr)
+        throw std::bad_alloc();
+    std::memcpy(block, &size, sizeof size);
+    heap::current += size;
+    heap::peak = std::max(heap::peak, heap::current);
+    return block + heap::kHead;
+}
+
+void* operator new[](std::size_t size)
+{
+    return operator new(size);
+}
+
+void operator delete(void* p) noexcept
+{
+    if (p == nullptr)
+        return;
+    auto* block = static_cast<unsigned char*>(p) - heap::kHead;
+    std::size_t size = 0;
+    std::memcpy(&size, block, sizeof size);
+    heap::current -= size;
+    std::free(block);
+}
+
+void operator delete[](void* p) noexcept
+{
+    operator delete(p);
+}
+
+void operator delete(void* p, std::size_t) noexcept
+{
+    operator delete(p);
+}
+
+void operator delete[](void* p, std::size_t) noexcept
+{
+    operator delete(p);
+}
+
 namespace {
 
 constexpr std::size_t kTargetSize = 3 << 20;  // bytes per image
 constexpr double kAllowedFactor = 10.0;
+constexpr std::size_t kFixedHeap = 1 << 20;  // output buffer, item buffers, inflater
 
 double cpuSeconds()
 {
@@ -61,6 +115,7 @@ struct Cost {
     std::uint64_t written = 0;
     std::uint32_t items = 0;
     std::uint32_t overLimit = 0;  // items passed over for the record reading limit
+    std::size_t heap = 0;         // most heap a conversion took beyond what it found
 };
 
 // CPU time per conversion: runs repeat until a batch has taken long enough for
@@ -68,7 +123,7 @@ struct Cost {
 // two batches counts, the one less disturbed by whatever else the machine does.
 Cost convertTimed(const Bytes& image)
 {
-    constexpr double kBatchSeconds = 0.15;
+    constexpr double kBatchSeconds = 0.1;
     MemoryInput input(image);
     Cost best;
     best.seconds = 1e30;
@@ -77,6 +132,8 @@ Cost convertTimed(const Bytes& image)
         const double start = cpuSeconds();
         double took = 0;
         do {
+            const std::size_t before = heap::current;
+            heap::peak = before;
             CountingOutput output;
             SilentFrontEnd frontEnd;
             ConversionRun run;
@@ -87,6 +144,7 @@ Cost convertTimed(const Bytes& image)
             best.written = output.bytesWritten();
             best.items = run.totalItems;
             best.overLimit = run.itemsOverLimit;
+            best.heap = heap::peak - before;
         } while (took < kBatchSeconds);
         best.seconds = std::min(best.seconds, took / runs);
     }
@@ -157,6 +215,15 @@ Bytes ordinaryImage()
         next += count;
     }
     return b.bytes();
+}
+
+Bytes ordinaryWithHugeEntryCount()
+{
+    // The ordinary archive, its table claiming two thousand million entries.
+    Bytes image = ordinaryImage();
+    PfcBuilder probe(1);
+    setU32(image, static_cast<std::size_t>(probe.headerOffset() + 8), 2000000000u);
+    return image;
 }
 
 // Leaves needed to fill the target size at `perLeaf` bytes each.
@@ -372,8 +439,10 @@ TEST(Cost, WorstCasesTakeAboutAsLongAsAnOrdinaryArchive)
     const Cost base = convertTimed(ordinary);
     ASSERT_GT(base.items, 1000u);
     EXPECT_EQ(base.overLimit, 0u) << "an ordinary archive must never reach the reading limit";
-    std::printf("ordinary archive: %zu bytes, %u items, %.1f ms, %llu bytes written\n", ordinary.size(), base.items,
-                base.seconds * 1e3, static_cast<unsigned long long>(base.written));
+    std::printf("ordinary archive: %zu bytes, %u items, %.1f ms, %llu bytes written, heap %zu KiB\n",
+                ordinary.size(), base.items, base.seconds * 1e3, static_cast<unsigned long long>(base.written),
+                base.heap >> 10);
+    EXPECT_LT(base.heap, kFixedHeap);
 
     const Case cases[] = {
         {"shared subtree under many folders", sharedSubtree},
@@ -381,6 +450,7 @@ TEST(Cost, WorstCasesTakeAboutAsLongAsAnOrdinaryArchive)
         {"deep child chain", deepChildChain},
         {"many tiny items", manyTinyItems},
         {"one node behind every table entry", oneNodeBehindEveryEntry},
+        {"table claiming 2,000,000,000 entries", ordinaryWithHugeEntryCount},
         {"tiny message fields", tinyMessageFields},
         {"tiny plain body records", [] { return tinyBodyRecords(0); }},
         {"tiny folded body records", [] { return tinyBodyRecords(3); }},
@@ -397,9 +467,12 @@ TEST(Cost, WorstCasesTakeAboutAsLongAsAnOrdinaryArchive)
         // Per byte of input, against the ordinary archive.
         const double factor = (cost.seconds / static_cast<double>(image.size())) /
                               (base.seconds / static_cast<double>(ordinary.size()));
-        std::printf("%-36s %8zu bytes %7u items %8.1f ms  factor %.2f\n", c.name, image.size(), cost.items,
-                    cost.seconds * 1e3, factor);
+        std::printf("%-36s %8zu bytes %7u items %8.1f ms  factor %.2f  heap %zu KiB\n", c.name, image.size(),
+                    cost.items, cost.seconds * 1e3, factor, cost.heap >> 10);
         EXPECT_LT(factor, kAllowedFactor);
+        // Fixed buffers, and per pass one bit per table entry and one pending
+        // sibling per level of nesting: never more than a small part of the file.
+        EXPECT_LT(cost.heap, kFixedHeap + image.size() / 16);
         EXPECT_EQ(cost.overLimit > 0, c.overLimit);
     }
 }
