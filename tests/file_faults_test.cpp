@@ -32,7 +32,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// One message record with a body of a few lines, reached from `leaves` leaves.
+// One message record with a body of a few lines.
 Bytes sampleRecord()
 {
     std::string body;
@@ -44,12 +44,15 @@ Bytes sampleRecord()
     return m.bytes();
 }
 
+// A chain of `leaves` leaves, each with its own copy of that record.
 Bytes imageWithLeaves(std::int32_t leaves)
 {
-    PfcBuilder b(leaves + 1);
-    for (std::int32_t k = 1; k <= leaves; ++k)
-        b.node(k, 7, leaves + 1, k < leaves ? k + 1 : 0, 0);
-    b.record(leaves + 1, sampleRecord());
+    const Bytes record = sampleRecord();
+    PfcBuilder b(2 * leaves);
+    for (std::int32_t k = 1; k <= leaves; ++k) {
+        b.node(k, 7, leaves + k, k < leaves ? k + 1 : 0, 0);
+        b.record(leaves + k, record);
+    }
     return b.bytes();
 }
 
