@@ -46,16 +46,8 @@ void writeEntry(ConversionRun& run, InputCursor& in, const MessageFields& fields
     convertBodySections(in, fields.sectionCount, buffers, *run.output, frontEnd);
 }
 
-} // namespace
-
-void convertMessage(ConversionRun& run, std::int32_t dataIndex)
+void convertRecord(ConversionRun& run, InputCursor& in)
 {
-    if (run.input == nullptr || run.output == nullptr)
-        return;
-    std::int32_t offset = 0;
-    if (!entryOffset(run.container, dataIndex, offset) || offset < 0)
-        return;
-    InputCursor in(*run.input, offset);
     std::uint8_t header[kRecordHeaderSize];
     if (!in.read(header, sizeof header) || !isRecordHeader(header))
         return;
@@ -69,6 +61,24 @@ void convertMessage(ConversionRun& run, std::int32_t dataIndex)
         return;
     ++run.entriesWritten;
     writeEntry(run, in, fields, buffers);
+}
+
+} // namespace
+
+void convertMessage(ConversionRun& run, std::int32_t dataIndex)
+{
+    if (run.input == nullptr || run.output == nullptr)
+        return;
+    if (run.recordBytesLeft <= 0) {
+        ++run.itemsOverLimit;
+        return;
+    }
+    std::int32_t offset = 0;
+    if (!entryOffset(run.container, dataIndex, offset) || offset < 0)
+        return;
+    InputCursor in(*run.input, offset);
+    convertRecord(run, in);
+    run.recordBytesLeft -= in.offset() - offset;
 }
 
 } // namespace kistwerk

@@ -93,6 +93,13 @@ bool samePath(const std::string& a, const std::string& b)
     return std::filesystem::equivalent(std::filesystem::path(a), std::filesystem::path(b), ec) && !ec;
 }
 
+// Records that lie apart and are each reached once read less than the whole
+// file; twice the file leaves room for the odd record that two leaves share.
+std::int64_t recordReadLimit(std::int64_t fileSize)
+{
+    return 2 * fileSize + 65536;
+}
+
 void report(ConversionRun& run, FrontEnd& frontEnd, RunProblem problem, bool& ok)
 {
     frontEnd.reportProblem(problem, run);
@@ -172,6 +179,8 @@ void convertContainer(ConversionRun& run, InputSource& input, Output& output, Fr
     run.frontEnd = &frontEnd;
     run.cancelled = false;
     run.entriesWritten = 0;
+    run.recordBytesLeft = recordReadLimit(input.size());
+    run.itemsOverLimit = 0;
     // A head that cannot be read leaves entryCount 0: nothing is valid and the
     // mailbox file stays empty.
     openContainer(run.container, input);

@@ -40,6 +40,12 @@ struct ConversionRun {
     MailboxStyle style;           // set before the run; the default is the Windows form
 
     std::uint32_t entriesWritten = 0;  // items that reached the mailbox file
+    // Bytes of message records the items of this run may still read. Records
+    // that several leaves share, or that start inside one another, would make a
+    // small file read its records over and over; the limit keeps the run's time
+    // in proportion to the file, far above what a file of separate records needs.
+    std::int64_t recordBytesLeft = INT64_MAX;
+    std::uint32_t itemsOverLimit = 0;  // items passed over once the limit was spent
     bool cancelled = false;
     bool outputOpened = false;    // the mailbox file was created (or standard output taken)
 

@@ -13,6 +13,7 @@ cmake -S . -B build/linux -G Ninja -DCMAKE_BUILD_TYPE=Release -DKISTWERK_WERROR=
 cmake --build build/linux -j "$jobs"
 ctest --test-dir build/linux --output-on-failure -j "$jobs"
 sh scripts/interop.sh build/linux
+sh scripts/sanitize.sh
 
 echo "== Windows cross-build (i686-w64-mingw32)"
 cmake -S . -B build/windows -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake -DCMAKE_BUILD_TYPE=Release \

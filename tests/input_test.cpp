@@ -34,7 +34,10 @@ public:
     {
         std::FILE* f = std::fopen(path_.c_str(), "wb");
         EXPECT_NE(f, nullptr);
-        EXPECT_EQ(std::fwrite(bytes.data(), 1, bytes.size(), f), bytes.size());
+        // An empty vector's data() may be null, which fwrite must not be given.
+        if (!bytes.empty()) {
+            EXPECT_EQ(std::fwrite(bytes.data(), 1, bytes.size(), f), bytes.size());
+        }
         std::fclose(f);
     }
     ~TempFile() { std::remove(path_.c_str()); }

@@ -1,0 +1,478 @@
+// The files around a run going wrong: an input that cannot be read, an output
+// that cannot be created or written, an output that would replace the input,
+// Ctrl-C in the middle of a run, and the input never being opened for writing.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#ifndef _WIN32
+#include <cerrno>
+#include <fcntl.h>
+#include <grp.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
+
+#include "pfc/run.h"
+#include "tests/support/message_fixture.h"
+#include "tests/support/temp_dir.h"
+
+using namespace kistwerk;
+using namespace kistwerk::fixture;
+namespace fs = std::filesystem;
+
+namespace {
+
+// One message record with a body of a few lines.
+Bytes sampleRecord()
+{
+    std::string body;
+    for (int i = 0; i < 20; ++i)
+        body += "Zeile " + std::to_string(i) + " des Briefes, mit etwas Text.\r\n";
+    MessageBuilder m;
+    m.sectionCount(1).field(5, kDateText).field(6, "jdoe").field(10, "Betreff").endList();
+    m.section().typeRecord(0, 0).content(body).endList();
+    return m.bytes();
+}
+
+// A chain of `leaves` leaves, each with its own copy of that record.
+Bytes imageWithLeaves(std::int32_t leaves)
+{
+    const Bytes record = sampleRecord();
+    PfcBuilder b(2 * leaves);
+    for (std::int32_t k = 1; k <= leaves; ++k) {
+        b.node(k, 7, leaves + k, k < leaves ? k + 1 : 0, 0);
+        b.record(leaves + k, record);
+    }
+    return b.bytes();
+}
+
+void writeFile(const std::string& path, const Bytes& bytes)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+struct RunOutcome {
+    bool ok = false;
+    std::vector<RunProblem> problems;
+    int created = 0;
+    bool busy = true;
+};
+
+RunOutcome convertFile(const std::string& input, const std::string& output)
+{
+    ConversionRun run;
+    RecordingFrontEnd frontEnd;
+    RunOutcome o;
+    o.ok = runConversion(run, input, frontEnd, output);
+    o.problems = frontEnd.problems;
+    o.created = frontEnd.created;
+    o.busy = frontEnd.busy;
+    return o;
+}
+
+TEST(FileFaults, InputThatCannotBeOpened)
+{
+    TempDir dir;
+    writeFile(dir / "in.pfc", imageWithLeaves(2));
+    fs::create_directory(dir.path() / "folder.pfc");
+    const struct {
+        const char* name;
+        std::string input;
+    } rows[] = {
+        {"missing", dir / "missing.pfc"},
+        {"a folder", dir / "folder.pfc"},
+        {"below a file", dir / "in.pfc/x.pfc"},
+        {"empty name", ""},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        RunOutcome o = convertFile(row.input, dir / "out.mbx");
+        EXPECT_FALSE(o.ok);
+        EXPECT_EQ(o.problems, std::vector<RunProblem>{RunProblem::InputUnreadable});
+        EXPECT_EQ(o.created, 0);
+        EXPECT_FALSE(o.busy);
+        EXPECT_FALSE(fs::exists(dir / "out.mbx"));
+    }
+}
+
+#ifndef _WIN32
+
+std::string slurp(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// The entry each of those leaves gives.
+std::string sampleEntry()
+{
+    return convertRecord(sampleRecord()).mailbox;
+}
+
+// Runs `body` in a child process that cannot pass over file permissions: as
+// root it gives up root for the user "nobody" first. Returns the child's exit
+// status, or -1 when the child could not give up root.
+int runUnprivileged(const std::function<int()>& body)
+{
+    pid_t pid = fork();
+    if (pid == 0) {
+        if (geteuid() == 0 && (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0))
+            _exit(99);
+        _exit(body());
+    }
+    int status = 0;
+    if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status))
+        return -2;
+    return WEXITSTATUS(status) == 99 ? -1 : WEXITSTATUS(status);
+}
+
+// The outcome of a run as an exit status: 0 for success, 10 + the problem.
+int runStatus(const std::string& input, const std::string& output)
+{
+    RunOutcome o = convertFile(input, output);
+    if (o.ok)
+        return o.problems.empty() ? 0 : 1;
+    if (o.problems.size() != 1 || o.created != 0 || o.busy)
+        return 2;
+    return 10 + static_cast<int>(o.problems[0]);
+}
+
+TEST(FileFaults, PermissionsThatForbidTheRun)
+{
+    TempDir dir;
+    fs::permissions(dir.path(), fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                    fs::perms::others_read | fs::perms::others_exec);
+    const Bytes image = imageWithLeaves(2);
+    writeFile(dir / "in.pfc", image);
+    writeFile(dir / "locked.pfc", image);
+    fs::permissions(dir / "locked.pfc", fs::perms::none);
+    fs::create_directory(dir.path() / "readonly");
+    fs::permissions(dir.path() / "readonly", fs::perms::owner_read | fs::perms::owner_exec | fs::perms::group_read |
+                                                 fs::perms::group_exec | fs::perms::others_read |
+                                                 fs::perms::others_exec);
+    const struct {
+        const char* name;
+        std::string input;
+        std::string output;
+        RunProblem problem;
+    } rows[] = {
+        {"input without read permission", dir / "locked.pfc", dir / "x.mbx", RunProblem::InputUnreadable},
+        {"read-only output folder", dir / "in.pfc", dir / "readonly/Post.mbx", RunProblem::OutputUnwritable},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        const int status = runUnprivileged([&] {
+            // Without root the folder itself must still be reachable.
+            return access((dir / "in.pfc").c_str(), R_OK) == 0 ? runStatus(row.input, row.output) : 98;
+        });
+        if (status == -1)
+            GTEST_SKIP() << "running as root and cannot give up root";
+        if (status == 98)
+            GTEST_SKIP() << "the temporary folder cannot be reached without root";
+        EXPECT_EQ(status, 10 + static_cast<int>(row.problem));
+        EXPECT_FALSE(fs::exists(row.output));
+    }
+    fs::permissions(dir / "locked.pfc", fs::perms::owner_all);
+    fs::permissions(dir.path() / "readonly", fs::perms::owner_all);
+}
+
+// Places where no one, root included, can create a file.
+TEST(FileFaults, OutputThatCannotBeCreated)
+{
+    TempDir dir;
+    writeFile(dir / "in.pfc", imageWithLeaves(2));
+    const std::string original = slurp(dir / "in.pfc");
+    const struct {
+        const char* name;
+        std::string output;
+    } rows[] = {
+        {"folder missing", dir / "no/such/folder/Post.mbx"},
+        {"folder is a file", dir / "in.pfc/Post.mbx"},
+        {"kernel's process folder", "/proc/kistwerk-" + std::to_string(getpid()) + ".mbx"},
+        {"a folder of that name", dir.path().string()},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        RunOutcome o = convertFile(dir / "in.pfc", row.output);
+        EXPECT_FALSE(o.ok);
+        EXPECT_EQ(o.problems, std::vector<RunProblem>{RunProblem::OutputUnwritable});
+        EXPECT_EQ(o.created, 0);
+        EXPECT_FALSE(o.busy);
+    }
+    EXPECT_EQ(slurp(dir / "in.pfc"), original);
+}
+
+TEST(FileFaults, OutputThatWouldReplaceTheInput)
+{
+    TempDir dir;
+    writeFile(dir / "Post.mbx", imageWithLeaves(3));
+    const std::string original = slurp(dir / "Post.mbx");
+    fs::create_symlink(dir / "Post.mbx", dir / "link.mbx");
+    fs::create_hard_link(dir / "Post.mbx", dir / "hard.mbx");
+    fs::create_directory(dir.path() / "sub");
+    const struct {
+        const char* name;
+        std::string input;
+        std::string output;
+    } rows[] = {
+        {"same name", dir / "Post.mbx", dir / "Post.mbx"},
+        {"through a symbolic link", dir / "Post.mbx", dir / "link.mbx"},
+        {"input named through the link", dir / "link.mbx", dir / "Post.mbx"},
+        {"through a hard link", dir / "hard.mbx", dir / "Post.mbx"},
+        {"through another folder", dir / "Post.mbx", dir / "sub/../Post.mbx"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        RunOutcome o = convertFile(row.input, row.output);
+        EXPECT_FALSE(o.ok);
+        EXPECT_EQ(o.problems, std::vector<RunProblem>{RunProblem::OutputIsInput});
+        EXPECT_EQ(slurp(dir / "Post.mbx"), original);
+    }
+}
+
+// ---- kistwerk-cli as a process -------------------------------------------------
+
+struct Child {
+    pid_t pid = -1;
+    int out = -1;  // read end of the child's standard output
+};
+
+// Starts kistwerk-cli with standard output into a pipe and standard error into
+// `errPath`.
+Child startCli(const std::vector<std::string>& args, const std::string& errPath)
+{
+    int fds[2];
+    if (pipe(fds) != 0)
+        return {};
+    pid_t pid = fork();
+    if (pid == 0) {
+        int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int in = open("/dev/null", O_RDONLY);
+        dup2(fds[1], 1);
+        dup2(err, 2);
+        dup2(in, 0);
+        close(fds[0]);
+        std::vector<char*> argv;
+        std::string cli = KISTWERK_CLI_PATH;
+        argv.push_back(cli.data());
+        std::vector<std::string> copy = args;
+        for (std::string& a : copy)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        execv(cli.c_str(), argv.data());
+        _exit(127);
+    }
+    close(fds[1]);
+    return Child{pid, fds[0]};
+}
+
+// Waits until `fd` has something to read (or its writer is gone), so a child
+// that fails early cannot leave the test waiting for ever.
+bool waitReadable(int fd, int seconds)
+{
+    pollfd p{fd, POLLIN, 0};
+    int n = 0;
+    do
+        n = poll(&p, 1, seconds * 1000);
+    while (n < 0 && errno == EINTR);
+    return n > 0;
+}
+
+std::string drain(int fd)
+{
+    std::string all;
+    char buffer[65536];
+    for (;;) {
+        ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        all.append(buffer, static_cast<std::size_t>(n));
+    }
+    return all;
+}
+
+// Reads what is left of the child's standard output, so it never writes into a
+// closed pipe, and waits for its end.
+int finish(Child& child)
+{
+    drain(child.out);
+    close(child.out);
+    int status = 0;
+    waitpid(child.pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : WIFSIGNALED(status) ? 1000 + WTERMSIG(status) : -1;
+}
+
+struct CliResult {
+    int status;
+    std::string out;
+    std::string err;
+};
+
+CliResult runCli(const std::vector<std::string>& args, const std::string& errPath)
+{
+    Child child = startCli(args, errPath);
+    std::string out = drain(child.out);
+    int status = finish(child);
+    return CliResult{status, out, slurp(errPath)};
+}
+
+TEST(CliFaults, FullDisk)
+{
+    if (!fs::exists("/dev/full"))
+        GTEST_SKIP() << "no /dev/full";
+    TempDir dir;
+    writeFile(dir / "small.pfc", imageWithLeaves(3));     // fails only when the file is closed
+    writeFile(dir / "large.pfc", imageWithLeaves(1000));  // fails in the middle of the run
+    for (const char* name : {"small.pfc", "large.pfc"}) {
+        SCOPED_TRACE(name);
+        CliResult r = runCli({"-o", "/dev/full", dir / name}, dir / "err");
+        EXPECT_EQ(r.status, 1);
+        EXPECT_NE(r.err.find("nicht vollst\xC3\xA4ndig geschrieben"), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find("/dev/full"), std::string::npos) << r.err;
+    }
+}
+
+// Ctrl-C while the mailbox is being written: the run stops after the entry in
+// hand, and what was written is whole entries only. The mailbox goes into a
+// pipe, so the child is surely in the middle of its run when the signal comes:
+// it waits for the test to read.
+TEST(CliFaults, CtrlCLeavesOnlyWholeEntries)
+{
+    constexpr int kLeaves = 6000;
+    TempDir dir;
+    writeFile(dir / "in.pfc", imageWithLeaves(kLeaves));
+    const std::string entry = sampleEntry();
+    ASSERT_GT(entry.size(), 500u);
+    ASSERT_EQ(mkfifo((dir / "fifo.mbx").c_str(), 0600), 0);
+
+    const struct {
+        const char* name;
+        std::string output;  // "-" or the named pipe
+    } rows[] = {{"standard output", "-"}, {"named pipe as the mailbox file", dir / "fifo.mbx"}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        Child child = startCli({"-o", row.output, dir / "in.pfc"}, dir / "err");
+        int from = child.out;
+        if (row.output != "-") {
+            // Opened without waiting for the writer; blocking again once it is there.
+            from = open(row.output.c_str(), O_RDONLY | O_NONBLOCK);
+            ASSERT_GE(from, 0);
+        }
+        const bool started = waitReadable(from, 60);
+        if (from != child.out)
+            fcntl(from, F_SETFL, fcntl(from, F_GETFL) & ~O_NONBLOCK);
+        if (!started)
+            kill(child.pid, SIGKILL);
+        ASSERT_TRUE(started) << "kistwerk-cli wrote nothing";
+        char first = 0;
+        ASSERT_EQ(read(from, &first, 1), 1);
+        ASSERT_EQ(kill(child.pid, SIGINT), 0);
+        std::string mailbox = std::string(1, first) + drain(from);
+        if (from != child.out)
+            close(from);
+        EXPECT_EQ(finish(child), 1);
+        EXPECT_NE(slurp(dir / "err").find("Abgebrochen"), std::string::npos) << slurp(dir / "err");
+
+        const std::size_t whole = mailbox.size() / entry.size();
+        EXPECT_EQ(mailbox.size() % entry.size(), 0u) << "an entry was cut off";
+        EXPECT_GT(whole, 0u);
+        EXPECT_LT(whole, static_cast<std::size_t>(kLeaves)) << "the run did not stop";
+        for (std::size_t i = 0; i < whole; ++i) {
+            if (mailbox.compare(i * entry.size(), entry.size(), entry) != 0) {
+                ADD_FAILURE() << "entry " << i << " differs";
+                break;
+            }
+        }
+    }
+}
+
+// What the kernel reports about the input while the converter runs: any open
+// for writing shows as a close of a written file, whoever runs the test.
+struct InputWatch {
+    int fd = -1;
+    explicit InputWatch(const std::string& path)
+    {
+        fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+        if (fd >= 0 && inotify_add_watch(fd, path.c_str(), IN_ALL_EVENTS) < 0) {
+            close(fd);
+            fd = -1;
+        }
+    }
+    ~InputWatch()
+    {
+        if (fd >= 0)
+            close(fd);
+    }
+    std::uint32_t events() const
+    {
+        std::uint32_t mask = 0;
+        alignas(inotify_event) char buffer[4096];
+        for (;;) {
+            ssize_t n = read(fd, buffer, sizeof buffer);
+            if (n <= 0)
+                break;
+            for (char* p = buffer; p < buffer + n;) {
+                auto* e = reinterpret_cast<inotify_event*>(p);
+                mask |= e->mask;
+                p += sizeof(inotify_event) + e->len;
+            }
+        }
+        return mask;
+    }
+};
+
+TEST(CliFaults, InputIsNeverOpenedForWriting)
+{
+    TempDir dir;
+    const std::string input = dir / "Post.pfc";
+    writeFile(input, imageWithLeaves(50));
+    ASSERT_EQ(chmod(input.c_str(), 0444), 0);
+    struct stat before {};
+    ASSERT_EQ(stat(input.c_str(), &before), 0);
+    const std::string bytes = slurp(input);
+
+    const struct {
+        const char* name;
+        std::vector<std::string> args;
+    } rows[] = {
+        {"mailbox beside the input", {input}},
+        {"mailbox named", {"-o", dir / "other.mbx", input}},
+        {"mailbox on standard output", {"-o", "-", input}},
+        {"mailbox would be the input", {"-o", input, input}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        InputWatch watch(input);
+        ASSERT_GE(watch.fd, 0) << "inotify unavailable";
+        CliResult r = runCli(row.args, dir / "err");
+        const std::uint32_t seen = watch.events();
+        EXPECT_TRUE(seen & IN_OPEN) << "the watch saw no open of the input";
+        EXPECT_TRUE(seen & IN_CLOSE_NOWRITE);
+        EXPECT_FALSE(seen & IN_CLOSE_WRITE) << "the input was opened for writing";
+        EXPECT_FALSE(seen & (IN_MODIFY | IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF));
+        struct stat after {};
+        ASSERT_EQ(stat(input.c_str(), &after), 0);
+        EXPECT_EQ(after.st_mtim.tv_sec, before.st_mtim.tv_sec);
+        EXPECT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
+        EXPECT_EQ(after.st_mode, before.st_mode);
+        EXPECT_EQ(slurp(input), bytes);
+    }
+    chmod(input.c_str(), 0644);
+}
+
+#endif
+
+} // namespace
