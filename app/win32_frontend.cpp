@@ -60,6 +60,10 @@ std::string problemMessage(RunProblem problem, const ConversionRun& run)
     case RunProblem::Cancelled:
         return "Die Umwandlung wurde abgebrochen. Die Postfachdatei " + out +
                " enth\xE4lt nur die bis dahin fertigen Eintr\xE4ge.";
+    case RunProblem::ItemsPassedOver:
+        return std::to_string(run.itemsOverLimit) + " Eintr\xE4ge der PFC-Datei " + in +
+               " wurden ausgelassen: Die Datei verweist immer wieder auf dieselben Daten und ist "
+               "vermutlich besch\xE4" "digt. Alle anderen Eintr\xE4ge stehen in der Postfachdatei " + out + ".";
     }
     return "Unbekannter Fehler.";
 }

@@ -91,6 +91,9 @@ std::string TerminalFrontEnd::problemText(RunProblem problem, const ConversionRu
                " konnte nicht vollst\xC3\xA4ndig geschrieben werden (Datentr\xC3\xA4ger voll?); sie ist unvollst\xC3\xA4ndig.";
     case RunProblem::Cancelled:
         return "Abgebrochen. Die Postfachdatei " + out + " enth\xC3\xA4lt nur die bis dahin fertigen Eintr\xC3\xA4ge.";
+    case RunProblem::ItemsPassedOver:
+        return std::to_string(run.itemsOverLimit) + " Eintr\xC3\xA4ge der PFC-Datei " + in +
+               " wurden ausgelassen: sie verweist immer wieder auf dieselben Daten (besch\xC3\xA4" "digt?).";
     }
     return "Unbekannter Fehler.";
 }

@@ -16,6 +16,8 @@ enum class RunProblem {
     OutputIsInput,     // the mailbox file would replace the PFC file
     OutputIncomplete,  // writing the mailbox file failed part-way
     Cancelled,         // the user stopped the run; finished entries are kept
+    ItemsPassedOver,   // the file leads to the same records over and over; items beyond
+                       // the run's reading limit were left out (run.itemsOverLimit)
 };
 
 class FrontEnd {

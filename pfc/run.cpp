@@ -241,6 +241,8 @@ bool runConversion(ConversionRun& run, const std::string& inputPath, FrontEnd& f
         report(run, frontEnd, RunProblem::OutputIncomplete, ok);
     if (run.cancelled)
         report(run, frontEnd, RunProblem::Cancelled, ok);
+    if (run.itemsOverLimit > 0)
+        report(run, frontEnd, RunProblem::ItemsPassedOver, ok);
     frontEnd.setBusyCursor(false);
     return ok;
 }

@@ -461,6 +461,18 @@ TEST(Faults, RecordsReadOverAndOverReachTheReadingLimit)
         EXPECT_EQ(frontEnd.steps.back(), 100);
         for (const std::string& entry : entries)
             EXPECT_EQ(entry, entries.front());
+
+        // The user learns that entries were left out, and the run counts as failed.
+        fixture::TempDir dir;
+        std::ofstream(dir / "shared.pfc", std::ios::binary)
+            .write(reinterpret_cast<const char*>(image.data()), static_cast<std::streamsize>(image.size()));
+        RecordingFrontEnd fileFrontEnd;
+        ConversionRun fileRun;
+        const bool ok = runConversion(fileRun, dir / "shared.pfc", fileFrontEnd, dir / "shared.mbx");
+        EXPECT_EQ(ok, !row.limited);
+        const std::vector<RunProblem> expected =
+            row.limited ? std::vector<RunProblem>{RunProblem::ItemsPassedOver} : std::vector<RunProblem>{};
+        EXPECT_EQ(fileFrontEnd.problems, expected);
     }
     // A file of separate records never comes near the limit.
     MailboxFixture fixture = mailboxFixture();
