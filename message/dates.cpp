@@ -56,8 +56,11 @@ bool scanNumber(const char*& p, std::int32_t& value)
     constexpr std::uint64_t kCap = std::uint64_t{1} << 63;
     std::uint64_t magnitude = 0;
     for (; isDigit(*p); ++p) {
-        if (magnitude <= (kCap - 9) / 10)
-            magnitude = magnitude * 10 + static_cast<std::uint64_t>(*p - '0');
+        // The test takes the digit into account, so that the values just below
+        // the limit (9223372036854775800 to ...807) are kept exactly.
+        const auto digit = static_cast<std::uint64_t>(*p - '0');
+        if (magnitude <= (kCap - digit) / 10)
+            magnitude = magnitude * 10 + digit;
         else
             magnitude = kCap;
     }

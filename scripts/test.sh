@@ -12,6 +12,7 @@ echo "== Linux build and tests"
 cmake -S . -B build/linux -G Ninja -DCMAKE_BUILD_TYPE=Release -DKISTWERK_WERROR=ON >/dev/null
 cmake --build build/linux -j "$jobs"
 ctest --test-dir build/linux --output-on-failure -j "$jobs"
+sh scripts/fuzz-short.sh
 
 echo "== Windows cross-build (i686-w64-mingw32)"
 cmake -S . -B build/windows -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake -DCMAKE_BUILD_TYPE=Release \
