@@ -94,8 +94,10 @@ bool isUsOrder(const char* text)
 // Days from 1970-01-01 to the day given, in the wrapping arithmetic.
 std::int32_t daysSinceEpoch(std::int32_t year, std::int32_t month, std::int32_t day)
 {
-    std::int32_t y = year - 1900;
-    std::int32_t m = month - 1;
+    // A month read as the smallest 32-bit value must wrap here too, to the
+    // largest, and so count as a month above 12.
+    std::int32_t y = wrapAdd(year, -1900);
+    std::int32_t m = wrapAdd(month, -1);
     // Exact for 1970 to 2099.
     std::int32_t days = wrapAdd(wrapMul(1461, y), -102269) / 4;
     const std::int32_t* lengths = kMonthLengths[y % 4 == 0 ? 1 : 0];

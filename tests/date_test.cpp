@@ -115,6 +115,11 @@ TEST(DateLinesTest, SumWrapsInThirtyTwoBits)
         {"01.01.70 00:00:00", static_cast<std::int32_t>(3155760000u)},
         // 2^32 seconds on, round again; the day count takes 2100 for a leap year.
         {"07.02.2106 06:28:16", 86400},
+        // A month above 12 counts as 13, also one that wraps to the smallest value.
+        {"05.13.2003 00:00:00", 1073260800},
+        {"05.2147483648.2003 00:00:00", 1073260800},
+        {"05.-2147483648.2003 00:00:00", 1073260800},
+        {"05.02147483648.2-1", 1041721200},
         {"", -1},
         {"1/5", -1},
     };
