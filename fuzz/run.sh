@@ -24,6 +24,12 @@ while getopts t:j: opt; do
 done
 shift $((OPTIND - 1))
 targets=${*:-conversion filter fold date}
+for target in $targets; do
+    case $target in
+    conversion | filter | fold | date) ;;
+    *) echo "fuzz/run.sh: no fuzz target \"$target\" (conversion, filter, fold, date)" >&2; exit 2 ;;
+    esac
+done
 build=${KISTWERK_FUZZ_BUILD:-$root/build/fuzz}
 limits="-timeout=2 -rss_limit_mb=2048"
 
@@ -95,10 +101,14 @@ fuzz() {
     work=$build/corpus/$target
     mkdir -p "$work"
     status=0
+    # New inputs go to the first directory only; the others are read.
+    set -- "$work"
+    for dir in "$root/fuzz/regression/$target" "$root/fuzz/corpus/$target" "$seeds/$target"; do
+        [ -d "$dir" ] && set -- "$@" "$dir"
+    done
     # shellcheck disable=SC2086
     "$build/fuzz/fuzz_$target" $limits -max_total_time="$seconds" -print_final_stats=1 $(dictionary "$target") \
-        -artifact_prefix="$findings/$target-" "$work" "$root/fuzz/regression/$target" "$root/fuzz/corpus/$target" \
-        "$seeds/$target" >"$log" 2>&1 || status=$?
+        -artifact_prefix="$findings/$target-" "$@" >"$log" 2>&1 || status=$?
     if [ $status -ne 0 ] || ls "$findings/$target"-* >/dev/null 2>&1; then
         report "$target" $status "$log"
         return 1
@@ -109,7 +119,6 @@ fuzz() {
 
 failed=0
 for target in $targets; do
-    mkdir -p "$root/fuzz/regression/$target" "$root/fuzz/corpus/$target"
     replay "$target" || failed=1
 done
 [ $failed -eq 0 ] || exit 1
