@@ -1,12 +1,8 @@
-// libFuzzer target: the whole conversion on an arbitrary PFC image.
-#include "pfc/run.h"
+// libFuzzer target: the whole conversion of a PFC image held in memory.
+#include "fuzz/checks.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
-    kistwerk::MemoryInput input(data, size);
-    kistwerk::MemoryOutput output;
-    kistwerk::SilentFrontEnd frontEnd;
-    kistwerk::ConversionRun run;
-    kistwerk::convertContainer(run, input, output, frontEnd);
+    kistwerk::fuzz::stopOnFinding(kistwerk::fuzz::checkConversion(data, size));
     return 0;
 }

@@ -56,8 +56,11 @@ bool scanNumber(const char*& p, std::int32_t& value)
     constexpr std::uint64_t kCap = std::uint64_t{1} << 63;
     std::uint64_t magnitude = 0;
     for (; isDigit(*p); ++p) {
-        if (magnitude <= (kCap - 9) / 10)
-            magnitude = magnitude * 10 + static_cast<std::uint64_t>(*p - '0');
+        // The test takes the digit into account, so that the values just below
+        // the limit (9223372036854775800 to ...807) are kept exactly.
+        const auto digit = static_cast<std::uint64_t>(*p - '0');
+        if (magnitude <= (kCap - digit) / 10)
+            magnitude = magnitude * 10 + digit;
         else
             magnitude = kCap;
     }
@@ -91,8 +94,10 @@ bool isUsOrder(const char* text)
 // Days from 1970-01-01 to the day given, in the wrapping arithmetic.
 std::int32_t daysSinceEpoch(std::int32_t year, std::int32_t month, std::int32_t day)
 {
-    std::int32_t y = year - 1900;
-    std::int32_t m = month - 1;
+    // A month read as the smallest 32-bit value must wrap here too, to the
+    // largest, and so count as a month above 12.
+    std::int32_t y = wrapAdd(year, -1900);
+    std::int32_t m = wrapAdd(month, -1);
     // Exact for 1970 to 2099.
     std::int32_t days = wrapAdd(wrapMul(1461, y), -102269) / 4;
     const std::int32_t* lengths = kMonthLengths[y % 4 == 0 ? 1 : 0];

@@ -7,6 +7,7 @@ set -eu
 mode=${1:-native}
 
 native="build-essential cmake ninja-build zlib1g-dev libgtest-dev googletest python3 pkg-config locales time"
+native="$native clang libclang-rt-14-dev"  # the fuzz targets (libFuzzer and the sanitizer runtimes)
 windows="g++-mingw-w64-i686 libz-mingw-w64-dev wine wine32:i386 xvfb xauth xdotool imagemagick x11-utils"
 # Mail readers that open the converted files (scripts/interop.sh); formail is in procmail.
 readers="dovecot-core mutt s-nail procmail mailutils tmux"

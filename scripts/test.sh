@@ -14,6 +14,7 @@ cmake --build build/linux -j "$jobs"
 ctest --test-dir build/linux --output-on-failure -j "$jobs"
 sh scripts/interop.sh build/linux
 sh scripts/sanitize.sh
+sh scripts/fuzz-short.sh
 
 echo "== Windows cross-build (i686-w64-mingw32)"
 cmake -S . -B build/windows -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake -DCMAKE_BUILD_TYPE=Release \
