@@ -7,6 +7,9 @@
 #include <fcntl.h>
 #ifdef _WIN32
 #include <io.h>
+#define WIN32_LEAN_AND_MEAN
+#define NOMINMAX
+#include <windows.h>
 #else
 #include <sys/stat.h>
 #include <unistd.h>
@@ -32,13 +35,21 @@ std::int64_t fileSize(int fd)
     return _lseeki64(fd, 0, SEEK_END);
 }
 
-// One read at an absolute 64-bit offset; the descriptor's position is ours alone.
+// One read at an absolute 64-bit offset. The offset travels with the read, not
+// in the descriptor's position, so readers on two threads may share the file.
 long readSome(int fd, std::int64_t offset, std::uint8_t* dst, std::size_t count)
 {
-    if (_lseeki64(fd, offset, SEEK_SET) != offset)
+    auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(fd));
+    if (handle == INVALID_HANDLE_VALUE)
         return -1;
-    unsigned int n = count > (1u << 30) ? (1u << 30) : static_cast<unsigned int>(count);
-    return _read(fd, dst, n);
+    OVERLAPPED at{};
+    at.Offset = static_cast<DWORD>(static_cast<std::uint64_t>(offset) & 0xFFFFFFFFu);
+    at.OffsetHigh = static_cast<DWORD>(static_cast<std::uint64_t>(offset) >> 32);
+    DWORD want = count > (1u << 30) ? (1u << 30) : static_cast<DWORD>(count);
+    DWORD got = 0;
+    if (!ReadFile(handle, dst, want, &got, &at))
+        return GetLastError() == ERROR_HANDLE_EOF ? 0 : -1;
+    return static_cast<long>(got);
 }
 #else
 int openReadOnly(const std::string& path)
@@ -85,20 +96,47 @@ bool FileInput::open(const std::string& path)
         close();
         return false;
     }
+    ownsFile_ = true;
+    clearBlocks();
+    return true;
+}
+
+bool FileInput::share(const FileInput& owner)
+{
+    close();
+    if (!owner.isOpen())
+        return false;
+    fd_ = owner.fd_;
+    size_ = owner.size_;
+    ownsFile_ = false;
+    clearBlocks();
+    return true;
+}
+
+std::unique_ptr<InputSource> FileInput::openReader()
+{
+    auto reader = std::make_unique<FileInput>();
+    if (!reader->share(*this))
+        return nullptr;
+    return reader;
+}
+
+void FileInput::clearBlocks()
+{
     if (storage_.empty())
         storage_.resize(kBlockSize * kBlockCount);
     for (int i = 0; i < kBlockCount; ++i)
         blocks_[i] = Block{-1, 0, 0, storage_.data() + kBlockSize * static_cast<std::size_t>(i)};
     recent_ = nullptr;
     useClock_ = 0;
-    return true;
 }
 
 void FileInput::close()
 {
-    if (fd_ >= 0)
+    if (fd_ >= 0 && ownsFile_)
         closeFile(fd_);
     fd_ = -1;
+    ownsFile_ = false;
     size_ = 0;
     recent_ = nullptr;
     for (Block& b : blocks_)
@@ -207,7 +245,7 @@ std::size_t MemoryInput::readAt(std::int64_t offset, void* dst, std::size_t coun
         return 0;
     std::size_t avail = static_cast<std::size_t>(total - offset);
     std::size_t n = count < avail ? count : avail;
-    std::memcpy(dst, bytes_.data() + offset, n);
+    std::memcpy(dst, data_ + offset, n);
     return n;
 }
 
@@ -217,7 +255,12 @@ const std::uint8_t* MemoryInput::view(std::int64_t offset, std::size_t count, st
         return scratch;
     if (offset < 0 || offset > size() || static_cast<std::uint64_t>(size() - offset) < count)
         return nullptr;
-    return bytes_.data() + offset;
+    return data_ + offset;
+}
+
+std::unique_ptr<InputSource> MemoryInput::openReader()
+{
+    return std::unique_ptr<InputSource>(new MemoryInput(Borrowed{}, data_, size_));
 }
 
 } // namespace kistwerk
