@@ -10,26 +10,26 @@
 
 namespace kistwerk {
 
-Output::Output() : buffer_(new std::uint8_t[kBufferSize]) {}
+Output::Output() : owned_(new std::uint8_t[kBufferSize]), buffer_(owned_), capacity_(kBufferSize) {}
+
+Output::Output(std::uint8_t* buffer, std::size_t capacity) : owned_(nullptr), buffer_(buffer), capacity_(capacity) {}
 
 Output::~Output()
 {
-    delete[] buffer_;
+    delete[] owned_;
 }
 
 // A write that does not fit the room left: the buffer goes out first, and a
 // write as large as the buffer goes straight through.
 void Output::writeLarge(const std::uint8_t* p, std::size_t count)
 {
-    if (count >= kBufferSize) {
-        flush();
+    flush();
+    if (count >= capacity_) {
         total_ += count;
         if (!failed_ && !store(p, count))
             failed_ = true;
         return;
     }
-    if (kBufferSize - used_ < count)
-        flush();
     std::memcpy(buffer_ + used_, p, count);
     used_ += count;
 }

@@ -29,10 +29,11 @@ namespace {
 
 constexpr int kMaxThreads = 4;
 constexpr std::size_t kRingSize = std::size_t{1} << 20;  // output bytes one lane holds
+constexpr std::size_t kMinRoom = std::size_t{1} << 14;   // less room than this is waited for
 constexpr std::size_t kMarkCount = 1024;                 // item ends and warnings one lane holds
 constexpr std::size_t kLeavesAhead = 4096;               // leaves the walk runs ahead of the output
 constexpr std::int64_t kLaneSpan = std::int64_t{1} << 19; // stretch of the file whose records one lane converts
-constexpr std::uint64_t kWakeItems = 8;                  // items a waiting caller lets a lane finish
+constexpr std::uint64_t kWakeItems = 64;                 // items a waiting caller lets a lane finish
 constexpr std::uint64_t kWakeJobs = 8;                   // jobs that wake an idle worker
 
 enum class MarkKind : std::uint8_t { Warning, ItemEnd, EntryEnd };
@@ -44,16 +45,19 @@ struct Mark {
 
 } // namespace
 
-// The worker's mailbox output: whatever the conversion writes goes to the ring.
+// The worker's mailbox output. Its buffer is the free part of the ring behind
+// the bytes already written, so the conversion writes straight into the ring
+// and storing only hands the bytes over.
 class LaneOutput final : public Output {
 public:
-    explicit LaneOutput(PipelineLane& lane) : lane_(lane) {}
+    explicit LaneOutput(PipelineLane& lane, std::uint8_t* ring) : Output(ring, kRingSize), lane_(lane) {}
 
 protected:
     bool store(const std::uint8_t* data, std::size_t count) override;
 
 private:
     PipelineLane& lane_;
+    std::uint8_t spare_[4096];  // takes the writes once the run has stopped
 };
 
 // The worker's front end: a size warning becomes a mark at its place in the
@@ -74,8 +78,8 @@ private:
 
 struct PipelineLane {
     explicit PipelineLane(std::unique_ptr<InputSource> reader)
-        : jobs(kLeavesAhead), ring(kRingSize), marks(kMarkCount), input(std::move(reader)), output(*this),
-          frontEnd(*this)
+        : jobs(kLeavesAhead), ring(kRingSize), marks(kMarkCount), input(std::move(reader)),
+          output(*this, ring.data()), frontEnd(*this)
     {
     }
 
@@ -175,6 +179,34 @@ bool pushBytes(PipelineLane& lane, const std::uint8_t* data, std::size_t count)
         count -= n;
     }
     return true;
+}
+
+// The worker wrote `count` bytes in place, behind those already written.
+bool publishBytes(PipelineLane& lane, std::size_t count)
+{
+    std::lock_guard lock(lane.mutex);
+    if (lane.stop)
+        return false;
+    lane.written += count;
+    wakeCaller(lane);
+    return true;
+}
+
+// The free part of the ring behind the bytes written, up to the ring's end,
+// after waiting for some room; nullptr once the run stops.
+std::uint8_t* claimRoom(PipelineLane& lane, std::size_t& room)
+{
+    std::unique_lock lock(lane.mutex);
+    if (kRingSize - (lane.written - lane.read) < kMinRoom) {
+        lane.workerWaitingRoom = true;
+        lane.workerWake.wait(lock, [&lane] { return lane.stop || workerHasRoom(lane); });
+        lane.workerWaitingRoom = false;
+    }
+    if (lane.stop)
+        return nullptr;
+    std::size_t start = static_cast<std::size_t>(lane.written % kRingSize);
+    room = std::min(kRingSize - static_cast<std::size_t>(lane.written - lane.read), kRingSize - start);
+    return lane.ring.data() + start;
 }
 
 bool pushMark(PipelineLane& lane, MarkKind kind)
@@ -361,7 +393,16 @@ void endWalk(ItemPipeline& pipeline)
 
 bool LaneOutput::store(const std::uint8_t* data, std::size_t count)
 {
-    return pushBytes(lane_, data, count);
+    bool stored = data == lane_.ring.data() + lane_.written % kRingSize ? publishBytes(lane_, count)
+                                                                        : pushBytes(lane_, data, count);
+    std::size_t room = 0;
+    std::uint8_t* next = stored ? claimRoom(lane_, room) : nullptr;
+    if (next == nullptr) {
+        useBuffer(spare_, sizeof spare_);
+        return false;
+    }
+    useBuffer(next, room);
+    return true;
 }
 
 void LaneFrontEnd::warnMessageTooLarge()
