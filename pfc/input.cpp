@@ -101,11 +101,12 @@ bool FileInput::open(const std::string& path)
         return false;
     }
     ownsFile_ = true;
+    blockSize_ = kBlockSize;
     clearBlocks();
     return true;
 }
 
-bool FileInput::share(const FileInput& owner)
+bool FileInput::share(const FileInput& owner, std::size_t blockSize)
 {
     close();
     if (!owner.isOpen())
@@ -113,6 +114,7 @@ bool FileInput::share(const FileInput& owner)
     fd_ = owner.fd_;
     size_ = owner.size_;
     ownsFile_ = false;
+    blockSize_ = blockSize;
     clearBlocks();
     return true;
 }
@@ -120,17 +122,17 @@ bool FileInput::share(const FileInput& owner)
 std::unique_ptr<InputSource> FileInput::openReader()
 {
     auto reader = std::make_unique<FileInput>();
-    if (!reader->share(*this))
+    if (!reader->share(*this, kReaderBlockSize))
         return nullptr;
     return reader;
 }
 
 void FileInput::clearBlocks()
 {
-    if (storage_.empty())
-        storage_.resize(kBlockSize * kBlockCount);
+    if (storage_.size() != blockSize_ * kBlockCount)
+        storage_.resize(blockSize_ * kBlockCount);
     for (int i = 0; i < kBlockCount; ++i)
-        blocks_[i] = Block{-1, 0, 0, storage_.data() + kBlockSize * static_cast<std::size_t>(i)};
+        blocks_[i] = Block{-1, 0, 0, storage_.data() + blockSize_ * static_cast<std::size_t>(i)};
     recent_ = nullptr;
     useClock_ = 0;
 }
@@ -167,7 +169,7 @@ std::size_t FileInput::readFile(std::int64_t offset, std::uint8_t* dst, std::siz
 // overlap.
 const FileInput::Block* FileInput::blockAt(std::int64_t offset)
 {
-    std::int64_t start = offset & ~static_cast<std::int64_t>(kBlockSize - 1);
+    std::int64_t start = offset & ~static_cast<std::int64_t>(blockSize_ - 1);
     if (recent_ != nullptr && recent_->start == start)
         return recent_;
     Block* victim = &blocks_[0];
@@ -181,7 +183,7 @@ const FileInput::Block* FileInput::blockAt(std::int64_t offset)
             victim = &b;
     }
     std::int64_t left = size_ - start;
-    std::size_t want = left < static_cast<std::int64_t>(kBlockSize) ? static_cast<std::size_t>(left) : kBlockSize;
+    std::size_t want = left < static_cast<std::int64_t>(blockSize_) ? static_cast<std::size_t>(left) : blockSize_;
     victim->length = readFile(start, victim->data, want);
     victim->start = victim->length > 0 ? start : -1;
     victim->lastUse = ++useClock_;
@@ -204,7 +206,7 @@ std::size_t FileInput::readAt(std::int64_t offset, void* dst, std::size_t count)
         return count;
     }
     // A read as large as a block gains nothing from the cache.
-    if (count >= kBlockSize)
+    if (count >= blockSize_)
         return readFile(offset, out, count);
     std::size_t done = 0;
     while (done < count) {
@@ -233,8 +235,8 @@ const std::uint8_t* FileInput::view(std::int64_t offset, std::size_t count, std:
     // A range inside one block is handed out in place; one that crosses into
     // the next block is gathered like any read.
     std::int64_t end = offset + static_cast<std::int64_t>(count);
-    std::int64_t start = offset & ~static_cast<std::int64_t>(kBlockSize - 1);
-    if (end <= start + static_cast<std::int64_t>(kBlockSize)) {
+    std::int64_t start = offset & ~static_cast<std::int64_t>(blockSize_ - 1);
+    if (end <= start + static_cast<std::int64_t>(blockSize_)) {
         const Block* b = blockAt(offset);
         if (b != nullptr && end <= b->start + static_cast<std::int64_t>(b->length))
             return b->data + (offset - b->start);

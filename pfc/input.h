@@ -58,10 +58,10 @@ public:
     FileInput& operator=(const FileInput&) = delete;
 
     bool open(const std::string& path);
-    // Reads the file that `owner` has open, through a cache of its own: reads
-    // are positioned, so both may read at the same time from two threads. The
-    // file stays `owner`'s to close.
-    bool share(const FileInput& owner);
+    // Reads the file that `owner` has open, through a cache of its own with
+    // blocks of `blockSize` (a power of two): reads are positioned, so both may
+    // read at the same time from two threads. The file stays `owner`'s to close.
+    bool share(const FileInput& owner, std::size_t blockSize = kBlockSize);
     void close();
     bool isOpen() const { return fd_ >= 0; }
 
@@ -72,6 +72,9 @@ public:
 
     static constexpr std::size_t kBlockSize = std::size_t{1} << 18;
     static constexpr int kBlockCount = 4;
+    // A reader for another thread reads the records of a few stretches of the
+    // file; smaller blocks spare it most of the neighbouring stretches' bytes.
+    static constexpr std::size_t kReaderBlockSize = std::size_t{1} << 16;
 
 private:
     struct Block {
@@ -87,6 +90,7 @@ private:
 
     int fd_ = -1;
     bool ownsFile_ = false;
+    std::size_t blockSize_ = kBlockSize;
     std::int64_t size_ = 0;
     std::vector<std::uint8_t> storage_;   // kBlockCount blocks, taken once
     Block blocks_[kBlockCount];
