@@ -307,13 +307,9 @@ void writeRing(Output& output, const PipelineLane& lane, std::uint64_t from, std
 bool takeItem(ItemPipeline& pipeline, PipelineLane& lane)
 {
     ConversionRun& run = *pipeline.run;
-    std::uint64_t read = 0;
-    std::uint64_t marksRead = 0;
-    {
-        std::lock_guard lock(lane.mutex);
-        read = lane.read;
-        marksRead = lane.marksRead;
-    }
+    // Only this thread moves them, so its reads need no lock.
+    std::uint64_t read = lane.read;
+    std::uint64_t marksRead = lane.marksRead;
     for (;;) {
         std::uint64_t written = 0;
         std::uint64_t marksPushed = 0;
