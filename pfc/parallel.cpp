@@ -28,9 +28,12 @@ namespace kistwerk {
 namespace {
 
 constexpr int kMaxThreads = 4;
-constexpr std::size_t kRingSize = std::size_t{1} << 20;  // output bytes one lane holds
+// Output bytes all lanes together hold. A lane must hold what its worker
+// converts while the caller is busy with other lanes or not scheduled at all,
+// which takes a few scheduler time slices on a machine with other work.
+constexpr std::size_t kRingBudget = std::size_t{8} << 20;
 constexpr std::size_t kMinRoom = std::size_t{1} << 14;   // less room than this is waited for
-constexpr std::size_t kMarkCount = 1024;                 // item ends and warnings one lane holds
+constexpr std::size_t kMarkCount = 4096;                 // item ends and warnings one lane holds
 constexpr std::size_t kLeavesAhead = 4096;               // leaves the walk runs ahead of the output
 constexpr std::int64_t kLaneSpan = std::int64_t{1} << 19; // stretch of the file whose records one lane converts
 constexpr std::uint64_t kWakeItems = 64;                 // items a waiting caller lets a lane finish
@@ -50,7 +53,7 @@ struct Mark {
 // and storing only hands the bytes over.
 class LaneOutput final : public Output {
 public:
-    explicit LaneOutput(PipelineLane& lane, std::uint8_t* ring) : Output(ring, kRingSize), lane_(lane) {}
+    LaneOutput(PipelineLane& lane, std::uint8_t* ring, std::size_t size) : Output(ring, size), lane_(lane) {}
 
 protected:
     bool store(const std::uint8_t* data, std::size_t count) override;
@@ -77,9 +80,9 @@ private:
 };
 
 struct PipelineLane {
-    explicit PipelineLane(std::unique_ptr<InputSource> reader)
-        : jobs(kLeavesAhead), ring(kRingSize), marks(kMarkCount), input(std::move(reader)),
-          output(*this, ring.data()), frontEnd(*this)
+    PipelineLane(std::unique_ptr<InputSource> reader, std::size_t ringSize)
+        : jobs(kLeavesAhead), ring(ringSize), marks(kMarkCount), input(std::move(reader)),
+          output(*this, ring.data(), ringSize), frontEnd(*this)
     {
     }
 
@@ -125,13 +128,13 @@ namespace {
 // the worker waits, one of these holds, so the two never wait for each other.
 bool callerMayGoOn(const PipelineLane& lane)
 {
-    return lane.stop || lane.itemsDone >= lane.callerWants || lane.written - lane.read >= kRingSize / 2 ||
+    return lane.stop || lane.itemsDone >= lane.callerWants || lane.written - lane.read >= lane.ring.size() / 2 ||
            lane.marksPushed - lane.marksRead >= kMarkCount / 2;
 }
 
 bool workerHasRoom(const PipelineLane& lane)
 {
-    return kRingSize - (lane.written - lane.read) >= kRingSize / 4 &&
+    return lane.ring.size() - (lane.written - lane.read) >= lane.ring.size() / 4 &&
            kMarkCount - (lane.marksPushed - lane.marksRead) >= kMarkCount / 4;
 }
 
@@ -145,7 +148,7 @@ void wakeCaller(PipelineLane& lane)
 // full. False once the run stops.
 bool waitForRoom(PipelineLane& lane, std::unique_lock<std::mutex>& lock)
 {
-    if (lane.written - lane.read == kRingSize || lane.marksPushed - lane.marksRead == kMarkCount) {
+    if (lane.written - lane.read == lane.ring.size() || lane.marksPushed - lane.marksRead == kMarkCount) {
         lane.workerWaitingRoom = true;
         lane.workerWake.wait(lock, [&lane] { return lane.stop || workerHasRoom(lane); });
         lane.workerWaitingRoom = false;
@@ -163,11 +166,11 @@ bool pushBytes(PipelineLane& lane, const std::uint8_t* data, std::size_t count)
             if (!waitForRoom(lane, lock))
                 return false;
             at = lane.written;
-            room = kRingSize - static_cast<std::size_t>(lane.written - lane.read);
+            room = lane.ring.size() - static_cast<std::size_t>(lane.written - lane.read);
         }
         std::size_t n = std::min(room, count);
-        std::size_t start = static_cast<std::size_t>(at % kRingSize);
-        std::size_t first = std::min(n, kRingSize - start);
+        std::size_t start = static_cast<std::size_t>(at % lane.ring.size());
+        std::size_t first = std::min(n, lane.ring.size() - start);
         std::memcpy(lane.ring.data() + start, data, first);
         std::memcpy(lane.ring.data(), data + first, n - first);
         {
@@ -197,15 +200,16 @@ bool publishBytes(PipelineLane& lane, std::size_t count)
 std::uint8_t* claimRoom(PipelineLane& lane, std::size_t& room)
 {
     std::unique_lock lock(lane.mutex);
-    if (kRingSize - (lane.written - lane.read) < kMinRoom) {
+    const std::size_t size = lane.ring.size();
+    if (size - (lane.written - lane.read) < kMinRoom) {
         lane.workerWaitingRoom = true;
         lane.workerWake.wait(lock, [&lane] { return lane.stop || workerHasRoom(lane); });
         lane.workerWaitingRoom = false;
     }
     if (lane.stop)
         return nullptr;
-    std::size_t start = static_cast<std::size_t>(lane.written % kRingSize);
-    room = std::min(kRingSize - static_cast<std::size_t>(lane.written - lane.read), kRingSize - start);
+    std::size_t start = static_cast<std::size_t>(lane.written % size);
+    room = std::min(size - static_cast<std::size_t>(lane.written - lane.read), size - start);
     return lane.ring.data() + start;
 }
 
@@ -295,8 +299,8 @@ void waitForOutput(ItemPipeline& pipeline, PipelineLane& lane, std::uint64_t& wr
 void writeRing(Output& output, const PipelineLane& lane, std::uint64_t from, std::uint64_t to)
 {
     while (from < to) {
-        std::size_t start = static_cast<std::size_t>(from % kRingSize);
-        std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(to - from, kRingSize - start));
+        std::size_t start = static_cast<std::size_t>(from % lane.ring.size());
+        std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(to - from, lane.ring.size() - start));
         output.write(lane.ring.data() + start, n);
         from += n;
     }
@@ -389,7 +393,7 @@ void endWalk(ItemPipeline& pipeline)
 
 bool LaneOutput::store(const std::uint8_t* data, std::size_t count)
 {
-    bool stored = data == lane_.ring.data() + lane_.written % kRingSize ? publishBytes(lane_, count)
+    bool stored = data == lane_.ring.data() + lane_.written % lane_.ring.size() ? publishBytes(lane_, count)
                                                                         : pushBytes(lane_, data, count);
     std::size_t room = 0;
     std::uint8_t* next = stored ? claimRoom(lane_, room) : nullptr;
@@ -437,7 +441,7 @@ bool startPipeline(ItemPipeline& pipeline, ConversionRun& run, int threads)
             pipeline.lanes.clear();
             return false;
         }
-        auto lane = std::make_unique<PipelineLane>(std::move(reader));
+        auto lane = std::make_unique<PipelineLane>(std::move(reader), kRingBudget / static_cast<std::size_t>(threads));
         lane->run.input = lane->input.get();
         lane->run.container = run.container;
         lane->run.container.input = lane->input.get();
