@@ -6,7 +6,8 @@
 // the body filter warned. A worker waits when its ring is full, so memory stays
 // bounded however large one item is; the calling thread empties the rings in
 // item order. The items whose records lie in one stretch of the file go to the
-// same lane, so that each worker reads only its own stretches, once. Either
+// same lane, so that each worker reads only its own stretches, once; each new
+// stretch goes to the lane with the least work waiting. Either
 // side wakes the other only when there is a batch of work for it, not for every
 // item.
 #include "pfc/parallel.h"
@@ -14,6 +15,7 @@
 #include <algorithm>
 #include <condition_variable>
 #include <cstring>
+#include <limits>
 #include <mutex>
 #include <system_error>
 #include <thread>
@@ -264,6 +266,24 @@ void postJob(PipelineLane& lane, std::int32_t dataIndex)
         lane.workerWake.notify_one();
 }
 
+// The lane with the fewest items still to convert: a lane that fell behind on
+// heavier records gets the next stretch later.
+std::size_t leastBusyLane(ItemPipeline& pipeline)
+{
+    std::size_t best = 0;
+    std::uint64_t fewest = std::numeric_limits<std::uint64_t>::max();
+    for (std::size_t i = 0; i < pipeline.lanes.size(); ++i) {
+        PipelineLane& lane = *pipeline.lanes[i];
+        std::lock_guard lock(lane.mutex);
+        std::uint64_t pending = lane.jobsPosted - lane.itemsDone;
+        if (pending < fewest) {
+            fewest = pending;
+            best = i;
+        }
+    }
+    return best;
+}
+
 // Before the caller waits: every idle worker that has any job goes on with it.
 void wakeIdleWorkers(ItemPipeline& pipeline)
 {
@@ -471,7 +491,12 @@ bool pipelineLeaf(ItemPipeline& pipeline, const PfcNode& node)
         std::int32_t offset = 0;
         if (!entryOffset(pipeline.run->container, node.dataIndex, offset) || offset < 0)
             offset = 0;
-        std::size_t lane = static_cast<std::size_t>(offset / kLaneSpan) % pipeline.lanes.size();
+        std::int64_t span = offset / kLaneSpan;
+        if (span != pipeline.span) {
+            pipeline.span = span;
+            pipeline.lane = leastBusyLane(pipeline);
+        }
+        std::size_t lane = pipeline.lane;
         postJob(*pipeline.lanes[lane], node.dataIndex);
         leaf.lane = static_cast<int>(lane);
     }

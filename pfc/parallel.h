@@ -30,6 +30,8 @@ struct ItemPipeline {
     std::size_t firstLeaf = 0;
     std::size_t leafCount = 0;
     std::uint32_t walked = 0;          // leaves the walk has passed
+    std::int64_t span = -1;            // stretch of the file of the last item handed out
+    std::size_t lane = 0;              // and the lane it went to
 
     ItemPipeline();
     ~ItemPipeline();  // stops and joins any thread still running
