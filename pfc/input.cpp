@@ -7,6 +7,13 @@
 #include <fcntl.h>
 #ifdef _WIN32
 #include <io.h>
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
 #else
 #include <sys/stat.h>
 #include <unistd.h>
@@ -32,13 +39,21 @@ std::int64_t fileSize(int fd)
     return _lseeki64(fd, 0, SEEK_END);
 }
 
-// One read at an absolute 64-bit offset; the descriptor's position is ours alone.
+// One read at an absolute 64-bit offset. The offset travels with the read, not
+// in the descriptor's position, so readers on two threads may share the file.
 long readSome(int fd, std::int64_t offset, std::uint8_t* dst, std::size_t count)
 {
-    if (_lseeki64(fd, offset, SEEK_SET) != offset)
+    auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(fd));
+    if (handle == INVALID_HANDLE_VALUE)
         return -1;
-    unsigned int n = count > (1u << 30) ? (1u << 30) : static_cast<unsigned int>(count);
-    return _read(fd, dst, n);
+    OVERLAPPED at{};
+    at.Offset = static_cast<DWORD>(static_cast<std::uint64_t>(offset) & 0xFFFFFFFFu);
+    at.OffsetHigh = static_cast<DWORD>(static_cast<std::uint64_t>(offset) >> 32);
+    DWORD want = count > (1u << 30) ? (1u << 30) : static_cast<DWORD>(count);
+    DWORD got = 0;
+    if (!ReadFile(handle, dst, want, &got, &at))
+        return GetLastError() == ERROR_HANDLE_EOF ? 0 : -1;
+    return static_cast<long>(got);
 }
 #else
 int openReadOnly(const std::string& path)
@@ -85,20 +100,49 @@ bool FileInput::open(const std::string& path)
         close();
         return false;
     }
-    if (storage_.empty())
-        storage_.resize(kBlockSize * kBlockCount);
+    ownsFile_ = true;
+    blockSize_ = kBlockSize;
+    clearBlocks();
+    return true;
+}
+
+bool FileInput::share(const FileInput& owner, std::size_t blockSize)
+{
+    close();
+    if (!owner.isOpen())
+        return false;
+    fd_ = owner.fd_;
+    size_ = owner.size_;
+    ownsFile_ = false;
+    blockSize_ = blockSize;
+    clearBlocks();
+    return true;
+}
+
+std::unique_ptr<InputSource> FileInput::openReader()
+{
+    auto reader = std::make_unique<FileInput>();
+    if (!reader->share(*this, kReaderBlockSize))
+        return nullptr;
+    return reader;
+}
+
+void FileInput::clearBlocks()
+{
+    if (storage_.size() != blockSize_ * kBlockCount)
+        storage_.resize(blockSize_ * kBlockCount);
     for (int i = 0; i < kBlockCount; ++i)
-        blocks_[i] = Block{-1, 0, 0, storage_.data() + kBlockSize * static_cast<std::size_t>(i)};
+        blocks_[i] = Block{-1, 0, 0, storage_.data() + blockSize_ * static_cast<std::size_t>(i)};
     recent_ = nullptr;
     useClock_ = 0;
-    return true;
 }
 
 void FileInput::close()
 {
-    if (fd_ >= 0)
+    if (fd_ >= 0 && ownsFile_)
         closeFile(fd_);
     fd_ = -1;
+    ownsFile_ = false;
     size_ = 0;
     recent_ = nullptr;
     for (Block& b : blocks_)
@@ -125,7 +169,7 @@ std::size_t FileInput::readFile(std::int64_t offset, std::uint8_t* dst, std::siz
 // overlap.
 const FileInput::Block* FileInput::blockAt(std::int64_t offset)
 {
-    std::int64_t start = offset & ~static_cast<std::int64_t>(kBlockSize - 1);
+    std::int64_t start = offset & ~static_cast<std::int64_t>(blockSize_ - 1);
     if (recent_ != nullptr && recent_->start == start)
         return recent_;
     Block* victim = &blocks_[0];
@@ -139,7 +183,7 @@ const FileInput::Block* FileInput::blockAt(std::int64_t offset)
             victim = &b;
     }
     std::int64_t left = size_ - start;
-    std::size_t want = left < static_cast<std::int64_t>(kBlockSize) ? static_cast<std::size_t>(left) : kBlockSize;
+    std::size_t want = left < static_cast<std::int64_t>(blockSize_) ? static_cast<std::size_t>(left) : blockSize_;
     victim->length = readFile(start, victim->data, want);
     victim->start = victim->length > 0 ? start : -1;
     victim->lastUse = ++useClock_;
@@ -162,7 +206,7 @@ std::size_t FileInput::readAt(std::int64_t offset, void* dst, std::size_t count)
         return count;
     }
     // A read as large as a block gains nothing from the cache.
-    if (count >= kBlockSize)
+    if (count >= blockSize_)
         return readFile(offset, out, count);
     std::size_t done = 0;
     while (done < count) {
@@ -191,8 +235,8 @@ const std::uint8_t* FileInput::view(std::int64_t offset, std::size_t count, std:
     // A range inside one block is handed out in place; one that crosses into
     // the next block is gathered like any read.
     std::int64_t end = offset + static_cast<std::int64_t>(count);
-    std::int64_t start = offset & ~static_cast<std::int64_t>(kBlockSize - 1);
-    if (end <= start + static_cast<std::int64_t>(kBlockSize)) {
+    std::int64_t start = offset & ~static_cast<std::int64_t>(blockSize_ - 1);
+    if (end <= start + static_cast<std::int64_t>(blockSize_)) {
         const Block* b = blockAt(offset);
         if (b != nullptr && end <= b->start + static_cast<std::int64_t>(b->length))
             return b->data + (offset - b->start);
@@ -207,7 +251,7 @@ std::size_t MemoryInput::readAt(std::int64_t offset, void* dst, std::size_t coun
         return 0;
     std::size_t avail = static_cast<std::size_t>(total - offset);
     std::size_t n = count < avail ? count : avail;
-    std::memcpy(dst, bytes_.data() + offset, n);
+    std::memcpy(dst, data_ + offset, n);
     return n;
 }
 
@@ -217,7 +261,12 @@ const std::uint8_t* MemoryInput::view(std::int64_t offset, std::size_t count, st
         return scratch;
     if (offset < 0 || offset > size() || static_cast<std::uint64_t>(size() - offset) < count)
         return nullptr;
-    return bytes_.data() + offset;
+    return data_ + offset;
+}
+
+std::unique_ptr<InputSource> MemoryInput::openReader()
+{
+    return std::unique_ptr<InputSource>(new MemoryInput(Borrowed{}, data_, size_));
 }
 
 } // namespace kistwerk

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -36,6 +37,11 @@ public:
     {
         return readExact(offset, scratch, count) ? scratch : nullptr;
     }
+
+    // Another reader of the same bytes, with state of its own, for another
+    // thread to read through while this one is in use; nullptr when the source
+    // cannot give one. It must not outlive this source.
+    virtual std::unique_ptr<InputSource> openReader() { return nullptr; }
 };
 
 // The PFC file on disk, opened for reading only. Reads go through a few cached
@@ -52,15 +58,23 @@ public:
     FileInput& operator=(const FileInput&) = delete;
 
     bool open(const std::string& path);
+    // Reads the file that `owner` has open, through a cache of its own with
+    // blocks of `blockSize` (a power of two): reads are positioned, so both may
+    // read at the same time from two threads. The file stays `owner`'s to close.
+    bool share(const FileInput& owner, std::size_t blockSize = kBlockSize);
     void close();
     bool isOpen() const { return fd_ >= 0; }
 
     std::int64_t size() const override { return size_; }
     std::size_t readAt(std::int64_t offset, void* dst, std::size_t count) override;
     const std::uint8_t* view(std::int64_t offset, std::size_t count, std::uint8_t* scratch) override;
+    std::unique_ptr<InputSource> openReader() override;
 
     static constexpr std::size_t kBlockSize = std::size_t{1} << 18;
     static constexpr int kBlockCount = 4;
+    // A reader for another thread reads the records of a few stretches of the
+    // file; smaller blocks spare it most of the neighbouring stretches' bytes.
+    static constexpr std::size_t kReaderBlockSize = std::size_t{1} << 16;
 
 private:
     struct Block {
@@ -70,10 +84,13 @@ private:
         std::uint8_t* data = nullptr;
     };
 
+    void clearBlocks();
     const Block* blockAt(std::int64_t offset);
     std::size_t readFile(std::int64_t offset, std::uint8_t* dst, std::size_t count);
 
     int fd_ = -1;
+    bool ownsFile_ = false;
+    std::size_t blockSize_ = kBlockSize;
     std::int64_t size_ = 0;
     std::vector<std::uint8_t> storage_;   // kBlockCount blocks, taken once
     Block blocks_[kBlockCount];
@@ -81,18 +98,33 @@ private:
     std::uint64_t useClock_ = 0;
 };
 
-// A PFC image held in memory; used by tests and fuzzing.
+// A PFC image held in memory; used by tests and fuzzing. Reading changes no
+// state, so its readers all read the one copy.
 class MemoryInput final : public InputSource {
 public:
-    explicit MemoryInput(std::vector<std::uint8_t> bytes) : bytes_(std::move(bytes)) {}
-    MemoryInput(const std::uint8_t* data, std::size_t size) : bytes_(data, data + size) {}
+    explicit MemoryInput(std::vector<std::uint8_t> bytes)
+        : bytes_(std::move(bytes)), data_(bytes_.data()), size_(bytes_.size())
+    {
+    }
+    MemoryInput(const std::uint8_t* data, std::size_t size)
+        : bytes_(data, data + size), data_(bytes_.data()), size_(size)
+    {
+    }
+    MemoryInput(const MemoryInput&) = delete;
+    MemoryInput& operator=(const MemoryInput&) = delete;
 
-    std::int64_t size() const override { return static_cast<std::int64_t>(bytes_.size()); }
+    std::int64_t size() const override { return static_cast<std::int64_t>(size_); }
     std::size_t readAt(std::int64_t offset, void* dst, std::size_t count) override;
     const std::uint8_t* view(std::int64_t offset, std::size_t count, std::uint8_t* scratch) override;
+    std::unique_ptr<InputSource> openReader() override;
 
 private:
-    std::vector<std::uint8_t> bytes_;
+    struct Borrowed {};
+    MemoryInput(Borrowed, const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
+
+    std::vector<std::uint8_t> bytes_;   // empty in a reader that borrows another's
+    const std::uint8_t* data_;
+    std::size_t size_;
 };
 
 // Little-endian field access on bytes a read has delivered.

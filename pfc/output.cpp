@@ -37,23 +37,25 @@ std::size_t joinLineEnds(std::uint8_t* data, std::size_t count)
 
 } // namespace
 
-Output::Output() : buffer_(new std::uint8_t[kBufferSize]) {}
+Output::Output() : owned_(new std::uint8_t[kBufferSize]), buffer_(owned_), capacity_(kBufferSize) {}
+
+Output::Output(std::uint8_t* buffer, std::size_t capacity) : owned_(nullptr), buffer_(buffer), capacity_(capacity) {}
 
 Output::~Output()
 {
-    delete[] buffer_;
+    delete[] owned_;
 }
 
 // A write that does not fit the room left: the buffer goes out first, and a
 // write as large as the buffer goes straight through.
 void Output::writeLarge(const std::uint8_t* p, std::size_t count)
 {
-    if (count >= kBufferSize && lfLineEnds_) {
+    if (lfLineEnds_) {
         // The line ends are joined in the buffer, so everything goes through it.
         while (count > 0) {
-            if (used_ == kBufferSize)
+            if (used_ == capacity_)
                 drain();
-            std::size_t n = count < kBufferSize - used_ ? count : kBufferSize - used_;
+            std::size_t n = count < capacity_ - used_ ? count : capacity_ - used_;
             std::memcpy(buffer_ + used_, p, n);
             used_ += n;
             p += n;
@@ -61,15 +63,13 @@ void Output::writeLarge(const std::uint8_t* p, std::size_t count)
         }
         return;
     }
-    if (count >= kBufferSize) {
-        flush();
+    flush();
+    if (count >= capacity_) {
         total_ += count;
         if (!failed_ && !store(p, count))
             failed_ = true;
         return;
     }
-    if (kBufferSize - used_ < count)
-        drain();
     std::memcpy(buffer_ + used_, p, count);
     used_ += count;
 }

@@ -23,7 +23,7 @@ public:
 
     void put(std::uint8_t byte)
     {
-        if (used_ == kBufferSize)
+        if (used_ == capacity_)
             drain();
         buffer_[used_++] = byte;
     }
@@ -31,7 +31,7 @@ public:
     // Most writes are a few bytes to a line long and land in the buffer here.
     void write(const void* data, std::size_t count)
     {
-        if (count < kBufferSize - used_) {
+        if (count < capacity_ - used_) {
             std::memcpy(buffer_ + used_, data, count);
             used_ += count;
             return;
@@ -51,8 +51,21 @@ public:
     std::uint64_t bytesWritten() const { return total_; }
 
 protected:
+    // An output that gathers its bytes in memory of its own: `buffer` takes the
+    // first bytes, and store() may hand over the next buffer with useBuffer.
+    Output(std::uint8_t* buffer, std::size_t capacity);
+
     // Stores `count` bytes for good; false when they could not all be stored.
+    // `data` is either the buffer (holding `count` bytes) or, for a write
+    // larger than the buffer, the caller's bytes.
     virtual bool store(const std::uint8_t* data, std::size_t count) = 0;
+
+    // Only from store(): the bytes from here on go to `buffer` (capacity > 0).
+    void useBuffer(std::uint8_t* buffer, std::size_t capacity)
+    {
+        buffer_ = buffer;
+        capacity_ = capacity;
+    }
 
 private:
     void writeLarge(const std::uint8_t* p, std::size_t count);
@@ -61,7 +74,9 @@ private:
     void drain();
     void storeBuffered(std::size_t count);
 
+    std::uint8_t* owned_;   // the buffer this output took, if any
     std::uint8_t* buffer_;
+    std::size_t capacity_;
     std::size_t used_ = 0;
     std::uint64_t total_ = 0;
     bool failed_ = false;

@@ -5,6 +5,7 @@
 #include <system_error>
 
 #include "message/message.h"
+#include "pfc/parallel.h"
 
 namespace kistwerk {
 
@@ -148,7 +149,18 @@ void countChain(ConversionRun& run, std::int32_t k)
     });
 }
 
-bool convertChain(ConversionRun& run, std::int32_t k)
+bool stepProgress(ConversionRun& run)
+{
+    // 64-bit product: a hostile table can make more leaves than 32 bits x 100 hold.
+    run.percent = run.totalItems == 0 ? 100 : static_cast<int>(std::uint64_t{run.doneItems} * 100 / run.totalItems);
+    if (run.frontEnd != nullptr && run.frontEnd->progressStep(run)) {
+        run.cancelled = true;
+        return true;
+    }
+    return false;
+}
+
+bool convertChainInline(ConversionRun& run, std::int32_t k)
 {
     NodeWalk walk(run.container);
     return walk.run(k, [&run](const PfcNode& node) {
@@ -159,16 +171,22 @@ bool convertChain(ConversionRun& run, std::int32_t k)
             else
                 convertMessage(run, node.dataIndex);
         }
-        // 64-bit product: a hostile table can make more leaves than 32 bits x 100 hold.
-        run.percent = run.totalItems == 0
-                          ? 100
-                          : static_cast<int>(std::uint64_t{run.doneItems} * 100 / run.totalItems);
-        if (run.frontEnd != nullptr && run.frontEnd->progressStep(run)) {
-            run.cancelled = true;
-            return false;
-        }
-        return true;
+        return !stepProgress(run);
     });
+}
+
+bool convertChain(ConversionRun& run, std::int32_t k)
+{
+    int threads = run.convertItem ? 1 : conversionThreads(run);
+    if (threads < 2)
+        return convertChainInline(run, k);
+    ItemPipeline pipeline;
+    // Without its threads or readers the run converts on this thread alone.
+    if (!startPipeline(pipeline, run, threads))
+        return convertChainInline(run, k);
+    NodeWalk walk(run.container);
+    bool walked = walk.run(k, [&pipeline](const PfcNode& node) { return pipelineLeaf(pipeline, node); });
+    return finishPipeline(pipeline, walked);
 }
 
 void convertContainer(ConversionRun& run, InputSource& input, Output& output, FrontEnd& frontEnd)

@@ -39,6 +39,10 @@ struct ConversionRun {
     FrontEnd* frontEnd = nullptr;
     MailboxStyle style;           // set before the run; the default is the Windows form
 
+    // Threads that convert items: 0 lets the run choose by the machine's cores,
+    // 1 converts every item on the calling thread.
+    int threads = 0;
+
     std::uint32_t entriesWritten = 0;  // items that reached the mailbox file
     // Bytes of message records the items of this run may still read. Records
     // that several leaves share, or that start inside one another, would make a
@@ -54,7 +58,8 @@ struct ConversionRun {
     std::vector<std::uint8_t> reassemblyBuffer;
     std::unique_ptr<ChunkInflater, ChunkInflaterDeleter> inflater;
 
-    // Tests replace the message conversion to watch the walk; empty means convertMessage.
+    // Tests replace the message conversion to watch the walk; empty means
+    // convertMessage. A replaced conversion always runs on the calling thread.
     ItemConverter convertItem;
 };
 
@@ -80,7 +85,14 @@ void convertContainer(ConversionRun& run, InputSource& input, Output& output, Fr
 void countChain(ConversionRun& run, std::int32_t k);
 
 // The conversion walk over the same nodes in the same order. Returns false when
-// the front end asked to stop.
+// the front end asked to stop. Converts on as many threads as the run chooses.
 bool convertChain(ConversionRun& run, std::int32_t k);
+
+// The conversion walk with every item converted on the calling thread.
+bool convertChainInline(ConversionRun& run, std::int32_t k);
+
+// After the leaf numbered run.doneItems: sets run.percent and runs the front
+// end's progress step. True when the user asked to stop (run.cancelled is set).
+bool stepProgress(ConversionRun& run);
 
 } // namespace kistwerk

@@ -3,4 +3,5 @@ set(KISTWERK_PFC_SOURCES
   pfc/output.cpp
   pfc/container.cpp
   pfc/run.cpp
+  pfc/parallel.cpp
 )

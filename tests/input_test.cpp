@@ -5,7 +5,11 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <memory>
 #include <string>
+#include <thread>
+#include <vector>
+#include <algorithm>
 
 #include "pfc/input.h"
 #include "pfc/output.h"
@@ -96,6 +100,60 @@ TEST(FileInput, ReadsDeliverTheFileBytes)
         SCOPED_TRACE(row.what);
         expectRead(input, file, row.offset, row.count);
     }
+}
+
+// Readers of one open file on two threads, each with its own cache, jumping
+// about as the workers do; the owner reads on afterwards, so a reader that
+// closed the shared file, or shared a cache, shows.
+TEST(FileInput, ReadersOnTwoThreadsDeliverTheFileBytes)
+{
+    auto file = pattern(static_cast<std::size_t>(6 * kBlock + 999), 5);
+    TempFile tmp(file, "kistwerk_input_readers.bin");
+    FileInput owner;
+    ASSERT_TRUE(owner.open(tmp.path()));
+    std::unique_ptr<InputSource> readers[2] = {owner.openReader(), owner.openReader()};
+    ASSERT_TRUE(readers[0] && readers[1]);
+    int wrong[2] = {0, 0};
+    auto readMany = [&file](InputSource& reader, std::uint32_t seed, int& errors) {
+        std::uint32_t x = seed;
+        for (int i = 0; i < 4000; ++i) {
+            x = x * 1664525u + 1013904223u;
+            auto offset = static_cast<std::int64_t>(x % (file.size() + 10));
+            std::size_t count = 1 + (x >> 8) % 3000;
+            std::vector<std::uint8_t> got(count);
+            got.resize(reader.readAt(offset, got.data(), count));
+            errors += got != expected(file, offset, count);
+        }
+    };
+    std::thread other(readMany, std::ref(*readers[1]), 17u, std::ref(wrong[1]));
+    readMany(*readers[0], 29u, wrong[0]);
+    other.join();
+    EXPECT_EQ(wrong[0], 0);
+    EXPECT_EQ(wrong[1], 0);
+    readers[0].reset();
+    readers[1].reset();
+    expectRead(owner, file, 5 * kBlock - 7, 300);
+    EXPECT_EQ(owner.size(), static_cast<std::int64_t>(file.size()));
+}
+
+TEST(FileInput, ReaderOfAClosedFileIsRefused)
+{
+    FileInput closed;
+    EXPECT_EQ(closed.openReader(), nullptr);
+}
+
+TEST(MemoryInput, ReadersReadTheSameBytes)
+{
+    auto bytes = pattern(5000, 3);
+    MemoryInput input(bytes);
+    std::unique_ptr<InputSource> reader = input.openReader();
+    ASSERT_TRUE(reader);
+    EXPECT_EQ(reader->size(), 5000);
+    std::uint8_t got[10] = {};
+    EXPECT_EQ(reader->readAt(4995, got, 10), 5u);
+    EXPECT_TRUE(std::equal(got, got + 5, bytes.begin() + 4995));
+    std::uint8_t scratch[4];
+    EXPECT_EQ(reader->view(4997, 4, scratch), nullptr);
 }
 
 TEST(FileInput, ScatteredReadsSurviveEviction)

@@ -1,0 +1,561 @@
+// Worker threads for the conversion pass, and the ordered hand-over of their
+// output to the mailbox file.
+//
+// Each lane is one worker thread with a queue of data indexes and an output
+// ring: the bytes of its items, and marks that say where an item ends and where
+// the body filter warned. A worker waits when its ring is full, so memory stays
+// bounded however large one item is; the calling thread empties the rings in
+// item order. The items whose records lie in one stretch of the file go to the
+// same lane, so that each worker reads only its own stretches, once; each new
+// stretch goes to the lane with the least work waiting. Either
+// side wakes the other only when there is a batch of work for it, not for every
+// item.
+#include "pfc/parallel.h"
+
+#include <algorithm>
+#include <condition_variable>
+#include <cstring>
+#include <limits>
+#include <mutex>
+#include <system_error>
+#include <thread>
+
+#include "message/message.h"
+#include "pfc/frontend.h"
+#include "pfc/output.h"
+#include "pfc/run.h"
+
+namespace kistwerk {
+
+namespace {
+
+constexpr int kMaxThreads = 4;
+// Below this size a file converts in a few milliseconds; starting threads and
+// their rings would cost more than they save.
+constexpr std::int64_t kSmallFile = std::int64_t{2} << 20;
+// Output bytes all lanes together hold. A lane must hold what its worker
+// converts while the caller is busy with other lanes or not scheduled at all,
+// which takes a few scheduler time slices on a machine with other work.
+constexpr std::size_t kRingBudget = std::size_t{8} << 20;
+constexpr std::size_t kMinRoom = std::size_t{1} << 14;   // less room than this is waited for
+constexpr std::size_t kMarkCount = 4096;                 // item ends and warnings one lane holds
+constexpr std::size_t kLeavesAhead = 4096;               // leaves the walk runs ahead of the output
+constexpr std::int64_t kLaneSpan = std::int64_t{1} << 19; // stretch of the file whose records one lane converts
+constexpr std::uint64_t kWakeItems = 64;                 // items a waiting caller lets a lane finish
+constexpr std::uint64_t kWakeJobs = 8;                   // jobs that wake an idle worker
+
+// How an item ended: with no entry, with an entry, or passed over because the
+// worker's own share of the reading limit was spent.
+enum class MarkKind : std::uint8_t { Warning, ItemEnd, EntryEnd, OverLimit };
+
+struct Mark {
+    std::uint64_t position = 0;  // ring bytes written before the mark
+    MarkKind kind = MarkKind::ItemEnd;
+    std::int64_t recordBytes = 0;  // of an item's end: the record bytes it read
+};
+
+// A leaf that the walk passed once the run's reading limit was spent.
+constexpr int kOverLimitLane = -2;
+
+} // namespace
+
+// The worker's mailbox output. Its buffer is the free part of the ring behind
+// the bytes already written, so the conversion writes straight into the ring
+// and storing only hands the bytes over.
+class LaneOutput final : public Output {
+public:
+    LaneOutput(PipelineLane& lane, std::uint8_t* ring, std::size_t size) : Output(ring, size), lane_(lane) {}
+
+protected:
+    bool store(const std::uint8_t* data, std::size_t count) override;
+
+private:
+    PipelineLane& lane_;
+    std::uint8_t spare_[4096];  // takes the writes once the run has stopped
+};
+
+// The worker's front end: a size warning becomes a mark at its place in the
+// output, for the calling thread to pass on.
+class LaneFrontEnd final : public FrontEnd {
+public:
+    explicit LaneFrontEnd(PipelineLane& lane) : lane_(lane) {}
+    void setBusyCursor(bool) override {}
+    void createProgress(ConversionRun&) override {}
+    bool progressStep(ConversionRun&) override { return false; }
+    void destroyProgress(ConversionRun&) override {}
+    void warnMessageTooLarge() override;
+    void reportProblem(RunProblem, const ConversionRun&) override {}
+
+private:
+    PipelineLane& lane_;
+};
+
+struct PipelineLane {
+    PipelineLane(std::unique_ptr<InputSource> reader, std::size_t ringSize)
+        : jobs(kLeavesAhead), ring(ringSize), marks(kMarkCount), input(std::move(reader)),
+          output(*this, ring.data(), ringSize), frontEnd(*this)
+    {
+    }
+
+    std::mutex mutex;
+    std::condition_variable workerWake;
+    std::condition_variable callerWake;
+
+    // Shared; counters only grow and are read and written under the mutex.
+    std::vector<std::int32_t> jobs;  // ring of data indexes, in item order
+    std::uint64_t jobsPosted = 0;
+    std::uint64_t jobsTaken = 0;
+    std::uint64_t written = 0;       // bytes the worker has put into the ring
+    std::uint64_t read = 0;          // bytes the caller has taken out
+    std::uint64_t marksPushed = 0;
+    std::uint64_t marksRead = 0;
+    std::uint64_t itemsDone = 0;     // item ends pushed
+    std::uint64_t callerWants = 0;   // a waiting caller wakes once itemsDone reaches this
+    bool callerWaiting = false;
+    bool workerWaitingJobs = false;
+    bool workerWaitingRoom = false;
+    bool walkEnded = false;
+    bool stop = false;
+
+    // Written by one side before it publishes a counter, read by the other after.
+    std::vector<std::uint8_t> ring;
+    std::vector<Mark> marks;
+
+    // The calling thread's own.
+    std::uint64_t itemsRead = 0;
+
+    // The worker's own.
+    std::unique_ptr<InputSource> input;
+    ConversionRun run;
+    LaneOutput output;
+    LaneFrontEnd frontEnd;
+
+    std::thread thread;
+};
+
+namespace {
+
+// Under the lane's mutex: whether a waiting caller has enough to do. Whenever
+// the worker waits, one of these holds, so the two never wait for each other.
+bool callerMayGoOn(const PipelineLane& lane)
+{
+    return lane.stop || lane.itemsDone >= lane.callerWants || lane.written - lane.read >= lane.ring.size() / 2 ||
+           lane.marksPushed - lane.marksRead >= kMarkCount / 2;
+}
+
+bool workerHasRoom(const PipelineLane& lane)
+{
+    return lane.ring.size() - (lane.written - lane.read) >= lane.ring.size() / 4 &&
+           kMarkCount - (lane.marksPushed - lane.marksRead) >= kMarkCount / 4;
+}
+
+void wakeCaller(PipelineLane& lane)
+{
+    if (lane.callerWaiting && callerMayGoOn(lane))
+        lane.callerWake.notify_one();
+}
+
+// Under the lane's mutex held by `lock`: waits while the ring or the marks are
+// full. False once the run stops.
+bool waitForRoom(PipelineLane& lane, std::unique_lock<std::mutex>& lock)
+{
+    if (lane.written - lane.read == lane.ring.size() || lane.marksPushed - lane.marksRead == kMarkCount) {
+        lane.workerWaitingRoom = true;
+        lane.workerWake.wait(lock, [&lane] { return lane.stop || workerHasRoom(lane); });
+        lane.workerWaitingRoom = false;
+    }
+    return !lane.stop;
+}
+
+bool pushBytes(PipelineLane& lane, const std::uint8_t* data, std::size_t count)
+{
+    while (count > 0) {
+        std::uint64_t at = 0;
+        std::size_t room = 0;
+        {
+            std::unique_lock lock(lane.mutex);
+            if (!waitForRoom(lane, lock))
+                return false;
+            at = lane.written;
+            room = lane.ring.size() - static_cast<std::size_t>(lane.written - lane.read);
+        }
+        std::size_t n = std::min(room, count);
+        std::size_t start = static_cast<std::size_t>(at % lane.ring.size());
+        std::size_t first = std::min(n, lane.ring.size() - start);
+        std::memcpy(lane.ring.data() + start, data, first);
+        std::memcpy(lane.ring.data(), data + first, n - first);
+        {
+            std::lock_guard lock(lane.mutex);
+            lane.written += n;
+            wakeCaller(lane);
+        }
+        data += n;
+        count -= n;
+    }
+    return true;
+}
+
+// The worker wrote `count` bytes in place, behind those already written.
+bool publishBytes(PipelineLane& lane, std::size_t count)
+{
+    std::lock_guard lock(lane.mutex);
+    if (lane.stop)
+        return false;
+    lane.written += count;
+    wakeCaller(lane);
+    return true;
+}
+
+// The free part of the ring behind the bytes written, up to the ring's end,
+// after waiting for some room; nullptr once the run stops.
+std::uint8_t* claimRoom(PipelineLane& lane, std::size_t& room)
+{
+    std::unique_lock lock(lane.mutex);
+    const std::size_t size = lane.ring.size();
+    if (size - (lane.written - lane.read) < kMinRoom) {
+        lane.workerWaitingRoom = true;
+        lane.workerWake.wait(lock, [&lane] { return lane.stop || workerHasRoom(lane); });
+        lane.workerWaitingRoom = false;
+    }
+    if (lane.stop)
+        return nullptr;
+    std::size_t start = static_cast<std::size_t>(lane.written % size);
+    room = std::min(size - static_cast<std::size_t>(lane.written - lane.read), size - start);
+    return lane.ring.data() + start;
+}
+
+bool pushMark(PipelineLane& lane, MarkKind kind, std::int64_t recordBytes = 0)
+{
+    std::unique_lock lock(lane.mutex);
+    if (!waitForRoom(lane, lock))
+        return false;
+    lane.marks[lane.marksPushed % kMarkCount] = Mark{lane.written, kind, recordBytes};
+    ++lane.marksPushed;
+    if (kind != MarkKind::Warning)
+        ++lane.itemsDone;
+    wakeCaller(lane);
+    return true;
+}
+
+// The next data index for the worker; false when there will be none.
+bool takeJob(PipelineLane& lane, std::int32_t& dataIndex)
+{
+    std::unique_lock lock(lane.mutex);
+    if (!lane.stop && !lane.walkEnded && lane.jobsTaken == lane.jobsPosted) {
+        lane.workerWaitingJobs = true;
+        lane.workerWake.wait(lock, [&lane] { return lane.stop || lane.walkEnded || lane.jobsTaken < lane.jobsPosted; });
+        lane.workerWaitingJobs = false;
+    }
+    if (lane.stop || lane.jobsTaken == lane.jobsPosted)
+        return false;
+    dataIndex = lane.jobs[lane.jobsTaken % lane.jobs.size()];
+    ++lane.jobsTaken;
+    return true;
+}
+
+void workerLoop(PipelineLane& lane)
+{
+    std::int32_t dataIndex = 0;
+    while (takeJob(lane, dataIndex)) {
+        const std::uint32_t entries = lane.run.entriesWritten;
+        const std::uint32_t overLimit = lane.run.itemsOverLimit;
+        const std::int64_t bytesLeft = lane.run.recordBytesLeft;
+        convertMessage(lane.run, dataIndex);
+        MarkKind end = lane.run.entriesWritten != entries ? MarkKind::EntryEnd : MarkKind::ItemEnd;
+        if (lane.run.itemsOverLimit != overLimit)
+            end = MarkKind::OverLimit;
+        // The output fails only when the run stops.
+        if (!lane.output.flush() || !pushMark(lane, end, bytesLeft - lane.run.recordBytesLeft))
+            return;
+    }
+}
+
+void postJob(PipelineLane& lane, std::int32_t dataIndex)
+{
+    std::lock_guard lock(lane.mutex);
+    lane.jobs[lane.jobsPosted % lane.jobs.size()] = dataIndex;
+    ++lane.jobsPosted;
+    if (lane.workerWaitingJobs && lane.jobsPosted - lane.jobsTaken >= kWakeJobs)
+        lane.workerWake.notify_one();
+}
+
+// The lane with the fewest items still to convert: a lane that fell behind on
+// heavier records gets the next stretch later.
+std::size_t leastBusyLane(ItemPipeline& pipeline)
+{
+    std::size_t best = 0;
+    std::uint64_t fewest = std::numeric_limits<std::uint64_t>::max();
+    for (std::size_t i = 0; i < pipeline.lanes.size(); ++i) {
+        PipelineLane& lane = *pipeline.lanes[i];
+        std::lock_guard lock(lane.mutex);
+        std::uint64_t pending = lane.jobsPosted - lane.itemsDone;
+        if (pending < fewest) {
+            fewest = pending;
+            best = i;
+        }
+    }
+    return best;
+}
+
+// Before the caller waits: every idle worker that has any job goes on with it.
+void wakeIdleWorkers(ItemPipeline& pipeline)
+{
+    for (auto& lane : pipeline.lanes) {
+        std::lock_guard lock(lane->mutex);
+        if (lane->workerWaitingJobs && lane->jobsTaken < lane->jobsPosted)
+            lane->workerWake.notify_one();
+    }
+}
+
+// Waits until the lane has output past what the caller has read, then returns
+// how far its bytes and marks go.
+void waitForOutput(ItemPipeline& pipeline, PipelineLane& lane, std::uint64_t& written, std::uint64_t& marksPushed)
+{
+    {
+        std::lock_guard lock(lane.mutex);
+        if (lane.written > lane.read || lane.marksPushed > lane.marksRead) {
+            written = lane.written;
+            marksPushed = lane.marksPushed;
+            return;
+        }
+    }
+    wakeIdleWorkers(pipeline);
+    std::unique_lock lock(lane.mutex);
+    lane.callerWants = std::min(lane.itemsRead + kWakeItems, lane.jobsPosted);
+    lane.callerWaiting = true;
+    lane.callerWake.wait(lock, [&lane] { return callerMayGoOn(lane); });
+    lane.callerWaiting = false;
+    written = lane.written;
+    marksPushed = lane.marksPushed;
+}
+
+void writeRing(Output& output, const PipelineLane& lane, std::uint64_t from, std::uint64_t to)
+{
+    while (from < to) {
+        std::size_t start = static_cast<std::size_t>(from % lane.ring.size());
+        std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(to - from, lane.ring.size() - start));
+        output.write(lane.ring.data() + start, n);
+        from += n;
+    }
+}
+
+// Writes the lane's next item to the mailbox file and passes on its warnings
+// where they arose, or with `discard` takes it out of the ring unwritten and
+// unreported. Returns the mark that ended the item.
+Mark takeItem(ItemPipeline& pipeline, PipelineLane& lane, bool discard)
+{
+    ConversionRun& run = *pipeline.run;
+    // Only this thread moves them, so its reads need no lock.
+    std::uint64_t read = lane.read;
+    std::uint64_t marksRead = lane.marksRead;
+    for (;;) {
+        std::uint64_t written = 0;
+        std::uint64_t marksPushed = 0;
+        waitForOutput(pipeline, lane, written, marksPushed);
+        bool ended = false;
+        Mark end;
+        while (!ended && marksRead < marksPushed) {
+            const Mark mark = lane.marks[marksRead % kMarkCount];
+            if (!discard)
+                writeRing(*run.output, lane, read, mark.position);
+            read = mark.position;
+            ++marksRead;
+            if (mark.kind == MarkKind::Warning) {
+                if (run.frontEnd != nullptr && !discard)
+                    run.frontEnd->warnMessageTooLarge();
+            } else {
+                ended = true;
+                end = mark;
+            }
+        }
+        if (!ended) {
+            if (!discard)
+                writeRing(*run.output, lane, read, written);
+            read = written;
+        }
+        {
+            std::lock_guard lock(lane.mutex);
+            lane.read = read;
+            lane.marksRead = marksRead;
+            if (lane.workerWaitingRoom && workerHasRoom(lane))
+                lane.workerWake.notify_one();
+        }
+        if (ended) {
+            ++lane.itemsRead;
+            return end;
+        }
+    }
+}
+
+// Writes the oldest pending leaf's item, if it has one, and runs its progress
+// step. False when the user asked to stop.
+bool passLeaf(ItemPipeline& pipeline)
+{
+    ConversionRun& run = *pipeline.run;
+    PipelineLeaf leaf = pipeline.leaves[pipeline.firstLeaf];
+    pipeline.firstLeaf = (pipeline.firstLeaf + 1) % pipeline.leaves.size();
+    --pipeline.leafCount;
+    if (leaf.lane >= 0) {
+        // The reading limit counts the items in walk order, as on one thread:
+        // an item converted ahead of its turn is dropped once the limit is spent.
+        const bool overLimit = run.recordBytesLeft <= 0;
+        const Mark end = takeItem(pipeline, *pipeline.lanes[static_cast<std::size_t>(leaf.lane)], overLimit);
+        if (overLimit || end.kind == MarkKind::OverLimit) {
+            ++run.itemsOverLimit;
+        } else {
+            run.recordBytesLeft -= end.recordBytes;
+            if (end.kind == MarkKind::EntryEnd)
+                ++run.entriesWritten;
+        }
+    } else if (leaf.lane == kOverLimitLane) {
+        ++run.itemsOverLimit;
+    }
+    run.doneItems = leaf.number;
+    return !stepProgress(run);
+}
+
+void stopLanes(ItemPipeline& pipeline)
+{
+    for (auto& lane : pipeline.lanes) {
+        {
+            std::lock_guard lock(lane->mutex);
+            lane->stop = true;
+        }
+        lane->workerWake.notify_all();
+    }
+    for (auto& lane : pipeline.lanes) {
+        if (lane->thread.joinable())
+            lane->thread.join();
+    }
+}
+
+void endWalk(ItemPipeline& pipeline)
+{
+    for (auto& lane : pipeline.lanes) {
+        std::lock_guard lock(lane->mutex);
+        lane->walkEnded = true;
+        lane->workerWake.notify_one();
+    }
+}
+
+} // namespace
+
+bool LaneOutput::store(const std::uint8_t* data, std::size_t count)
+{
+    bool stored = data == lane_.ring.data() + lane_.written % lane_.ring.size() ? publishBytes(lane_, count)
+                                                                        : pushBytes(lane_, data, count);
+    std::size_t room = 0;
+    std::uint8_t* next = stored ? claimRoom(lane_, room) : nullptr;
+    if (next == nullptr) {
+        useBuffer(spare_, sizeof spare_);
+        return false;
+    }
+    useBuffer(next, room);
+    return true;
+}
+
+void LaneFrontEnd::warnMessageTooLarge()
+{
+    // The bytes before the warning go first, so that its mark lands after them.
+    if (lane_.output.flush())
+        pushMark(lane_, MarkKind::Warning);
+}
+
+ItemPipeline::ItemPipeline() = default;
+
+ItemPipeline::~ItemPipeline()
+{
+    stopLanes(*this);
+}
+
+int conversionThreads(const ConversionRun& run)
+{
+    int threads = run.threads;
+    if (threads <= 0 && run.input != nullptr && run.input->size() < kSmallFile)
+        return 1;
+    if (threads <= 0) {
+        unsigned hardware = std::thread::hardware_concurrency();
+        threads = hardware == 0 ? 1 : static_cast<int>(std::min<unsigned>(hardware, kMaxThreads));
+    }
+    return std::min(threads, kMaxThreads);
+}
+
+bool startPipeline(ItemPipeline& pipeline, ConversionRun& run, int threads)
+{
+    if (run.input == nullptr || run.output == nullptr)
+        return false;
+    pipeline.run = &run;
+    pipeline.leaves.assign(kLeavesAhead, PipelineLeaf{});
+    for (int i = 0; i < threads; ++i) {
+        std::unique_ptr<InputSource> reader = run.input->openReader();
+        if (!reader) {
+            pipeline.lanes.clear();
+            return false;
+        }
+        auto lane = std::make_unique<PipelineLane>(std::move(reader), kRingBudget / static_cast<std::size_t>(threads));
+        lane->run.input = lane->input.get();
+        lane->run.container = run.container;
+        lane->run.container.input = lane->input.get();
+        lane->run.output = &lane->output;
+        lane->run.frontEnd = &lane->frontEnd;
+        lane->run.threads = 1;
+        lane->run.style = run.style;
+        // Each worker also stops at the whole limit on its own items: those
+        // read no more than all items before them, so an item a worker passes
+        // over is one the limit leaves out anyway, and a hostile file cannot
+        // keep the workers busy beyond it.
+        lane->run.recordBytesLeft = run.recordBytesLeft;
+        pipeline.lanes.push_back(std::move(lane));
+    }
+    for (auto& lane : pipeline.lanes) {
+        try {
+            lane->thread = std::thread(workerLoop, std::ref(*lane));
+        } catch (const std::system_error&) {
+            stopLanes(pipeline);
+            pipeline.lanes.clear();
+            return false;
+        }
+    }
+    return true;
+}
+
+bool pipelineLeaf(ItemPipeline& pipeline, const PfcNode& node)
+{
+    PipelineLeaf leaf;
+    leaf.number = ++pipeline.walked;
+    if (isConvertedItemType(node.itemType) && pipeline.run->recordBytesLeft <= 0) {
+        leaf.lane = kOverLimitLane;
+    } else if (isConvertedItemType(node.itemType)) {
+        // A record the table does not lead to fails at once, wherever it goes.
+        std::int32_t offset = 0;
+        if (!entryOffset(pipeline.run->container, node.dataIndex, offset) || offset < 0)
+            offset = 0;
+        std::int64_t span = offset / kLaneSpan;
+        if (span != pipeline.span) {
+            pipeline.span = span;
+            pipeline.lane = leastBusyLane(pipeline);
+        }
+        std::size_t lane = pipeline.lane;
+        postJob(*pipeline.lanes[lane], node.dataIndex);
+        leaf.lane = static_cast<int>(lane);
+    }
+    pipeline.leaves[(pipeline.firstLeaf + pipeline.leafCount) % pipeline.leaves.size()] = leaf;
+    ++pipeline.leafCount;
+    if (pipeline.leafCount == pipeline.leaves.size())
+        return passLeaf(pipeline);
+    return true;
+}
+
+bool finishPipeline(ItemPipeline& pipeline, bool walked)
+{
+    bool going = walked;
+    if (going) {
+        endWalk(pipeline);
+        while (going && pipeline.leafCount > 0)
+            going = passLeaf(pipeline);
+    }
+    stopLanes(pipeline);
+    return going;
+}
+
+} // namespace kistwerk

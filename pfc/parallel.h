@@ -1,0 +1,60 @@
+// Item conversion on worker threads. The calling thread walks the tree, hands
+// each item to a worker, and writes the workers' output to the mailbox file
+// strictly in item order; it alone calls the front end, in the order a run on
+// one thread calls it, so the mailbox file and every progress step and warning
+// are the same whatever the number of threads.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "pfc/container.h"
+
+namespace kistwerk {
+
+struct ConversionRun;
+struct PipelineLane;  // one worker thread: its reader, buffers and output ring
+
+// A leaf the walk has passed and whose progress step is still to come.
+struct PipelineLeaf {
+    std::uint32_t number = 0;  // run.doneItems once this leaf is passed
+    int lane = -1;             // the lane converting it; -1 when not converted,
+                               // -2 when the run's reading limit was already spent
+};
+
+struct ItemPipeline {
+    ConversionRun* run = nullptr;
+    std::vector<std::unique_ptr<PipelineLane>> lanes;
+    std::vector<PipelineLeaf> leaves;  // ring of the leaves walked, not yet written
+    std::size_t firstLeaf = 0;
+    std::size_t leafCount = 0;
+    std::uint32_t walked = 0;          // leaves the walk has passed
+    std::int64_t span = -1;            // stretch of the file of the last item handed out
+    std::size_t lane = 0;              // and the lane it went to
+
+    ItemPipeline();
+    ~ItemPipeline();  // stops and joins any thread still running
+    ItemPipeline(const ItemPipeline&) = delete;
+    ItemPipeline& operator=(const ItemPipeline&) = delete;
+};
+
+// How many threads convert: run.threads when set, otherwise the machine's
+// hardware threads, or one for a file of less than 2 MiB; at most 4, since
+// one thread writes all the output.
+int conversionThreads(const ConversionRun& run);
+
+// Starts `threads` worker threads, each with its own reader of run.input. False
+// when any reader or thread cannot be had; nothing has been converted then.
+bool startPipeline(ItemPipeline& pipeline, ConversionRun& run, int threads);
+
+// The walk's next leaf with a valid data index. Writes the leaves that are
+// ready and runs their progress steps; false once the user asked to stop.
+bool pipelineLeaf(ItemPipeline& pipeline, const PfcNode& node);
+
+// After the walk: writes the leaves still pending unless the walk was stopped
+// (`walked` false), then ends the threads. False when the run was stopped.
+bool finishPipeline(ItemPipeline& pipeline, bool walked);
+
+} // namespace kistwerk

@@ -1,0 +1,442 @@
+// Conversion on worker threads against the conversion on one thread: the same
+// mailbox bytes, and the same front-end calls at the same points of the output,
+// for generated, hand-built and damaged files, run to the end or stopped.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <random>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bench/synth.h"
+#include "pfc/parallel.h"
+#include "pfc/run.h"
+#include "tests/support/pfc_builder.h"
+#include "tests/support/recording_frontend.h"
+#include "tests/support/temp_dir.h"
+
+using namespace kistwerk;
+using namespace kistwerk::fixture;
+
+namespace {
+
+// Records every call with the number of mailbox bytes written before it, so a
+// warning or progress step in a different place of the output shows.
+class EventFrontEnd : public RecordingFrontEnd {
+public:
+    std::vector<std::string> events;
+
+    bool progressStep(ConversionRun& run) override
+    {
+        bool stop = RecordingFrontEnd::progressStep(run);
+        log(run, "step " + std::to_string(run.percent) + " item " + std::to_string(run.doneItems) +
+                     (stop ? " stop" : ""));
+        return stop;
+    }
+    void createProgress(ConversionRun& run) override
+    {
+        RecordingFrontEnd::createProgress(run);
+        run_ = &run;
+        events.push_back("create");
+    }
+    void destroyProgress(ConversionRun& run) override
+    {
+        RecordingFrontEnd::destroyProgress(run);
+        log(run, "destroy");
+    }
+    void warnMessageTooLarge() override
+    {
+        RecordingFrontEnd::warnMessageTooLarge();
+        log(*run_, "warn");
+    }
+
+private:
+    void log(ConversionRun& run, const std::string& what)
+    {
+        std::uint64_t at = 0;
+        if (run.output != nullptr) {
+            run.output->flush();
+            at = run.output->bytesWritten();
+        }
+        events.push_back(what + " at " + std::to_string(at));
+    }
+
+    ConversionRun* run_ = nullptr;
+};
+
+struct Outcome {
+    std::string mailbox;
+    std::vector<std::string> events;
+    std::uint32_t entries = 0;
+    std::uint32_t done = 0;
+    std::uint32_t total = 0;
+    std::uint32_t overLimit = 0;
+    bool cancelled = false;
+};
+
+Outcome convertImage(const Bytes& image, int threads, int stopAt = -1, MailboxStyle style = MailboxStyle{})
+{
+    MemoryInput input(image);
+    MemoryOutput output;
+    EventFrontEnd frontEnd;
+    frontEnd.stopAfterSteps = stopAt;
+    ConversionRun run;
+    run.threads = threads;
+    run.style = style;
+    convertContainer(run, input, output, frontEnd);
+    return Outcome{output.text(), frontEnd.events, run.entriesWritten, run.doneItems,
+                   run.totalItems, run.itemsOverLimit, run.cancelled};
+}
+
+// An item without a usable date is dated with the clock, which may tick between
+// two runs: the rest of such lines is blanked before comparing.
+std::string withoutDates(const std::string& mailbox)
+{
+    std::string text = mailbox;
+    for (const char* head : {"\nFrom - ", "\nDate: "}) {
+        for (std::size_t at = text.find(head + 1) == 0 ? 0 : text.find(head); at != std::string::npos;
+             at = text.find(head, at + 1)) {
+            std::size_t from = text.find(' ', at + 2);
+            std::size_t end = text.find('\r', from);
+            for (std::size_t i = from; i < end && i < text.size(); ++i)
+                text[i] = '#';
+        }
+    }
+    return text;
+}
+
+void expectSame(const Outcome& expected, const Outcome& actual)
+{
+    EXPECT_EQ(actual.mailbox.size(), expected.mailbox.size());
+    if (actual.mailbox != expected.mailbox) {
+        const std::string a = withoutDates(actual.mailbox);
+        const std::string e = withoutDates(expected.mailbox);
+        EXPECT_TRUE(a == e) << "mailbox bytes differ from byte "
+                            << std::mismatch(a.begin(), a.end(), e.begin(), e.end()).first - a.begin();
+    }
+    EXPECT_EQ(actual.events, expected.events);
+    EXPECT_EQ(actual.entries, expected.entries);
+    EXPECT_EQ(actual.done, expected.done);
+    EXPECT_EQ(actual.total, expected.total);
+    EXPECT_EQ(actual.overLimit, expected.overLimit);
+    EXPECT_EQ(actual.cancelled, expected.cancelled);
+}
+
+Bytes readFile(const std::string& path)
+{
+    Bytes bytes;
+    if (std::FILE* f = std::fopen(path.c_str(), "rb")) {
+        std::uint8_t block[65536];
+        std::size_t n = 0;
+        while ((n = std::fread(block, 1, sizeof block, f)) > 0)
+            bytes.insert(bytes.end(), block, block + n);
+        std::fclose(f);
+    }
+    return bytes;
+}
+
+// A generated archive of about `size` bytes: folders, mixed bodies, damaged records.
+Bytes synthImage(const TempDir& dir, const std::string& size, std::uint64_t seed)
+{
+    bench::SynthOptions options;
+    options.targetBytes = bench::parseSize(size);
+    options.seed = seed;
+    options.outPath = dir / ("synth-" + size + ".pfc");
+    bench::SynthSummary summary;
+    EXPECT_TRUE(bench::writeSynth(options, summary));
+    return readFile(options.outPath);
+}
+
+Bytes textOf(std::size_t length, char fill)
+{
+    Bytes text(length, static_cast<std::uint8_t>(fill));
+    for (std::size_t i = 79; i < length; i += 80)
+        text[i] = '\n';
+    return text;
+}
+
+// Items whose output is larger than a worker's ring, items that end early at an
+// over-long record, leaves of other item types and records that fail, in one
+// chain.
+Bytes bigItems()
+{
+    constexpr int kLeaves = 12;
+    PfcBuilder b(2 * kLeaves);
+    for (int i = 1; i <= kLeaves; ++i)
+        b.node(i, i % 5 == 0 ? 9 : 7, kLeaves + i, i < kLeaves ? i + 1 : 0, 0);
+    for (int i = 1; i <= kLeaves; ++i) {
+        MessageBuilder m;
+        int sections = i == 3 || i == 9 ? 80 : 3;  // 4.8 MB: more than any worker's ring
+        m.sectionCount(static_cast<std::uint16_t>(sections)).timestamp(1041757387 + i).field(10, "Betreff " + std::to_string(i)).endList();
+        for (int s = 0; s < sections; ++s) {
+            m.section().typeRecord(0, 0).content(textOf(60000, static_cast<char>('a' + s % 26)));
+            if (i % 4 == 0 && s == 1)
+                m.content(textOf(65000, 'W'));
+            m.endList();
+        }
+        b.record(kLeaves + i, i == 7 ? bytesOf("RS no record") : m.bytes());
+    }
+    return b.bytes();
+}
+
+// Many small items of every kind in nested folders: more leaves than the walk
+// runs ahead, so the lanes take turns many times.
+Bytes manySmallItems(int leaves)
+{
+    PfcBuilder b(2 * leaves + 2);
+    b.node(1, 0, 0, 0, 2);  // a folder holding everything
+    for (int i = 0; i < leaves; ++i) {
+        std::int32_t k = 2 + i;
+        std::uint16_t type = static_cast<std::uint16_t>(i % 11 == 0 ? 13 : (i % 2 ? 7 : 20));
+        b.node(k, type, leaves + 2 + i, i + 1 < leaves ? k + 1 : 0, 0);
+        MessageBuilder m;
+        m.sectionCount(i % 17 == 0 ? 0 : 1).timestamp(1041757387 + 61 * i).field(6, "jdoe").field(10, "Nr. " + std::to_string(i)).endList();
+        m.section().typeRecord(0, 0).content("Zeile " + std::to_string(i) + "<br>&uuml;").endList();
+        b.record(leaves + 2 + i, m.bytes());
+    }
+    return b.bytes();
+}
+
+// Leaves that take turns between one shared record near the start and records
+// of their own beyond a large filler, so that the items go to different lanes
+// and workers convert items ahead of the one on which the run's reading limit
+// runs out.
+Bytes sharedPastTheLimit()
+{
+    constexpr int kLeaves = 600;
+    PfcBuilder b(kLeaves + 4);
+    for (int i = 1; i <= kLeaves; ++i)
+        b.node(i, 7, i % 2 ? kLeaves + 1 : kLeaves + 3 + i % 2 + (i % 4 == 0), i < kLeaves ? i + 1 : 0, 0);
+    MessageBuilder shared;
+    shared.sectionCount(1).timestamp(1041757387).field(10, "geteilt").endList();
+    shared.section().typeRecord(0, 0).content(textOf(60000, 's')).endList();
+    b.record(kLeaves + 1, shared.bytes());
+    MessageBuilder filler;
+    filler.sectionCount(12).endList();
+    for (int s = 0; s < 12; ++s)
+        filler.section().typeRecord(0, 0).content(textOf(60000, 'f')).endList();
+    b.record(kLeaves + 2, filler.bytes());
+    for (int k = 0; k < 2; ++k) {
+        MessageBuilder own;
+        own.sectionCount(1).timestamp(1041757387 + k).field(10, "eigen").endList();
+        own.section().typeRecord(0, 0).content(textOf(3000, static_cast<char>('a' + k))).endList();
+        b.record(kLeaves + 3 + k, own.bytes());
+    }
+    return b.bytes();
+}
+
+Bytes mutated(Bytes image, std::uint32_t seed)
+{
+    std::mt19937 random(seed);
+    for (int i = 0; i < 40; ++i)
+        image[random() % image.size()] = static_cast<std::uint8_t>(random());
+    if (seed % 2 == 0)
+        image.resize(image.size() - random() % (image.size() / 3));
+    return image;
+}
+
+TEST(Parallel, SameMailboxAndCallsAsOneThread)
+{
+    TempDir dir;
+    const Bytes synth = synthImage(dir, "3M", 7);
+    struct Row {
+        const char* name;
+        Bytes image;
+    };
+    const Row rows[] = {
+        {"generated", synth},
+        {"generated, damaged", mutated(synth, 1)},
+        {"generated, damaged and cut", mutated(synth, 2)},
+        {"large items", bigItems()},
+        {"many small items", manySmallItems(1500)},
+        {"shared records past the reading limit", sharedPastTheLimit()},
+        {"empty", Bytes{}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        const Outcome single = convertImage(row.image, 1);
+        if (std::string(row.name).find("limit") != std::string::npos) {
+            EXPECT_GT(single.overLimit, 0u);
+        }
+        for (int threads : {2, 3, 4}) {
+            SCOPED_TRACE(threads);
+            expectSame(single, convertImage(row.image, threads));
+        }
+    }
+}
+
+// The workers date their entries and the writing thread joins the line ends:
+// both must follow the run's mailbox form.
+TEST(Parallel, UnixFormAsOnOneThread)
+{
+    TempDir dir;
+    const Bytes synth = synthImage(dir, "3M", 11);
+    const Outcome single = convertImage(synth, 1, -1, unixMailboxStyle());
+    ASSERT_EQ(single.mailbox.find('\r'), std::string::npos);
+    expectSame(single, convertImage(synth, 2, -1, unixMailboxStyle()));
+}
+
+TEST(Parallel, CasesReallyReachTheirEdges)
+{
+    // Guards the table above: the large items must outgrow a worker's ring,
+    // and the small ones must make entries over many batches of every lane.
+    const Outcome big = convertImage(bigItems(), 1);
+    EXPECT_GT(big.mailbox.size(), std::size_t{9} << 20);
+    const Outcome small = convertImage(manySmallItems(1500), 1);
+    EXPECT_GT(small.entries, 1000u);
+}
+
+TEST(Parallel, StopAtEveryStepLeavesWhatOneThreadLeaves)
+{
+    const Bytes images[] = {manySmallItems(40), bigItems()};
+    for (const Bytes& image : images) {
+        const Outcome full = convertImage(image, 1);
+        const int steps = static_cast<int>(full.done);
+        for (int stopAt = 0; stopAt < steps; ++stopAt) {
+            SCOPED_TRACE(stopAt);
+            const Outcome single = convertImage(image, 1, stopAt);
+            ASSERT_TRUE(single.cancelled);
+            for (int threads : {2, 4}) {
+                SCOPED_TRACE(threads);
+                expectSame(single, convertImage(image, threads, stopAt));
+            }
+        }
+    }
+}
+
+TEST(Parallel, StopInsideLongRunsOfItems)
+{
+    TempDir dir;
+    const Bytes synth = synthImage(dir, "2M", 3);
+    const Bytes many = manySmallItems(2000);
+    for (const Bytes* image : {&synth, &many}) {
+        for (int stopAt : {0, 1, 63, 64, 300, 511, 512, 513, 1000}) {
+            SCOPED_TRACE(stopAt);
+            const Outcome single = convertImage(*image, 1, stopAt);
+            expectSame(single, convertImage(*image, 2, stopAt));
+            expectSame(single, convertImage(*image, 3, stopAt));
+        }
+    }
+}
+
+// The files on disk: each worker reads the one open file through its own cache.
+TEST(Parallel, FilesOnDiskConvertAlike)
+{
+    TempDir dir;
+    const Bytes synth = synthImage(dir, "4M", 11);
+    std::string input = dir / "synth-4M.pfc";
+    std::string mailboxes[3];
+    std::uint32_t entries[3] = {};
+    for (int threads : {1, 2, 4}) {
+        SCOPED_TRACE(threads);
+        int i = threads / 2;
+        std::string output = dir / ("out" + std::to_string(threads) + ".mbx");
+        ConversionRun run;
+        run.threads = threads;
+        RecordingFrontEnd frontEnd;
+        EXPECT_TRUE(runConversion(run, input, frontEnd, output));
+        Bytes bytes = readFile(output);
+        mailboxes[i].assign(bytes.begin(), bytes.end());
+        entries[i] = run.entriesWritten;
+        EXPECT_EQ(frontEnd.steps.size(), run.totalItems);
+    }
+    EXPECT_GT(mailboxes[0].size(), synth.size() / 2);
+    EXPECT_TRUE(mailboxes[1] == mailboxes[0]);
+    EXPECT_TRUE(mailboxes[2] == mailboxes[0]);
+    EXPECT_EQ(entries[1], entries[0]);
+    EXPECT_EQ(entries[2], entries[0]);
+}
+
+TEST(Parallel, ThreadCount)
+{
+    struct Row { int asked; int expected; };
+    for (const Row& row : {Row{1, 1}, Row{2, 2}, Row{3, 3}, Row{4, 4}, Row{5, 4}, Row{64, 4}}) {
+        SCOPED_TRACE(row.asked);
+        ConversionRun run;
+        run.threads = row.asked;
+        EXPECT_EQ(conversionThreads(run), row.expected);
+    }
+    ConversionRun chosen;
+    int hardware = static_cast<int>(std::thread::hardware_concurrency());
+    EXPECT_EQ(conversionThreads(chosen), hardware < 1 ? 1 : (hardware > 4 ? 4 : hardware));
+}
+
+// Inputs that can give every worker a reader of its own start the workers;
+// others convert on the calling thread. Either way the table above holds.
+TEST(Parallel, WorkersStartWhereReadersCanBeHad)
+{
+    struct PlainInput final : InputSource {
+        explicit PlainInput(const Bytes& bytes) : inner(bytes) {}
+        std::int64_t size() const override { return inner.size(); }
+        std::size_t readAt(std::int64_t offset, void* dst, std::size_t count) override
+        {
+            return inner.readAt(offset, dst, count);
+        }
+        MemoryInput inner;
+    };
+    TempDir dir;
+    const Bytes image = manySmallItems(50);
+    {
+        std::FILE* f = std::fopen((dir / "items.pfc").c_str(), "wb");
+        ASSERT_NE(f, nullptr);
+        std::fwrite(image.data(), 1, image.size(), f);
+        std::fclose(f);
+    }
+    FileInput file;
+    ASSERT_TRUE(file.open(dir / "items.pfc"));
+    MemoryInput memory(image);
+    PlainInput plain(image);
+    MemoryOutput output;
+    struct Row { const char* what; InputSource* input; Output* output; bool starts; };
+    const Row rows[] = {
+        {"file", &file, &output, true},
+        {"memory", &memory, &output, true},
+        {"a source without readers", &plain, &output, false},
+        {"no mailbox file", &memory, nullptr, false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        ConversionRun run;
+        run.input = row.input;
+        run.output = row.output;
+        openContainer(run.container, *row.input);
+        ItemPipeline pipeline;
+        EXPECT_EQ(startPipeline(pipeline, run, 3), row.starts);
+        EXPECT_EQ(pipeline.lanes.size(), row.starts ? 3u : 0u);
+    }
+    const Outcome single = convertImage(image, 1);
+    MemoryOutput plainOutput;
+    EventFrontEnd frontEnd;
+    ConversionRun run;
+    run.threads = 2;
+    convertContainer(run, plain, plainOutput, frontEnd);
+    EXPECT_TRUE(plainOutput.text() == single.mailbox);
+    EXPECT_EQ(frontEnd.events, single.events);
+}
+
+// A replaced item conversion is watched from the test's own thread, so it is
+// never handed to workers, whatever the thread count.
+TEST(Parallel, ReplacedConversionStaysOnTheCallingThread)
+{
+    const Bytes image = manySmallItems(100);
+    MemoryInput input(image);
+    MemoryOutput output;
+    RecordingFrontEnd frontEnd;
+    ConversionRun run;
+    run.threads = 4;
+    const std::thread::id caller = std::this_thread::get_id();
+    int calls = 0;
+    bool elsewhere = false;
+    run.convertItem = [&](ConversionRun&, std::int32_t) {
+        ++calls;
+        elsewhere = elsewhere || std::this_thread::get_id() != caller;
+    };
+    convertContainer(run, input, output, frontEnd);
+    EXPECT_GT(calls, 80);
+    EXPECT_FALSE(elsewhere);
+}
+
+} // namespace
