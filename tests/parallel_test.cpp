@@ -233,8 +233,10 @@ Bytes mutated(Bytes image, std::uint32_t seed)
     std::mt19937 random(seed);
     for (int i = 0; i < 40; ++i)
         image[random() % image.size()] = static_cast<std::uint8_t>(random());
-    if (seed % 2 == 0)
-        image.resize(image.size() - random() % (image.size() / 3));
+    if (seed % 2 == 0) {
+        const std::size_t cut = random() % (image.size() / 3);
+        image.erase(image.end() - static_cast<std::ptrdiff_t>(cut), image.end());
+    }
     return image;
 }
 
