@@ -40,8 +40,14 @@ void Win32FrontEnd::warnMessageTooLarge()
 
 void Win32FrontEnd::reportProblem(RunProblem problem, const ConversionRun& run)
 {
-    const texts::ProblemFacts facts{utf8FromAnsi(run.inputPath), utf8FromAnsi(run.outputName), run.itemsOverLimit};
-    showFailure(texts::problem(problem, facts, texts::Shown::Desktop));
+    texts::ProblemFacts facts = texts::problemFacts(run);
+    facts.inputPath = utf8FromAnsi(run.inputPath);
+    facts.outputName = utf8FromAnsi(run.outputName);
+    const std::string text = texts::problem(problem, facts, texts::Shown::Desktop);
+    if (isFailure(problem))
+        showFailure(text);
+    else
+        showNotice(text);
 }
 
 } // namespace kistwerk

@@ -23,10 +23,32 @@ using namespace kistwerk;
 
 namespace {
 
+// Exit status: 0 all converted, 3 converted with damaged items skipped, 1 a
+// failure, 2 a usage error (returned before any run).
+constexpr int kConverted = 0;
+constexpr int kFailed = 1;
+constexpr int kConvertedWithLosses = 3;
+
 void printSummary(std::FILE* to, const ConversionRun& run, const std::string& shownOutput, double seconds)
 {
-    const std::string line = texts::summary(run.inputPath, shownOutput, run.entriesWritten, run.totalItems, seconds);
+    const std::string line =
+        texts::summary(run.inputPath, shownOutput, run.entriesWritten, run.itemsSkipped, seconds);
     std::fprintf(to, "%s\n", line.c_str());
+}
+
+int runStatus(bool ok, const ConversionRun& run)
+{
+    if (!ok)
+        return kFailed;
+    return run.itemsSkipped > 0 ? kConvertedWithLosses : kConverted;
+}
+
+// Over several files a failure outweighs losses, and losses outweigh success.
+int worse(int a, int b)
+{
+    if (a == kFailed || b == kFailed)
+        return kFailed;
+    return a == kConvertedWithLosses || b == kConvertedWithLosses ? kConvertedWithLosses : kConverted;
 }
 
 } // namespace
@@ -55,7 +77,7 @@ int main(int argc, char** argv)
     TerminalFrontEnd frontEnd(stderr, showProgress);
     TerminalFrontEnd::installInterruptHandler();
 
-    int status = 0;
+    int status = kConverted;
     for (const std::string& input : options.inputs) {
         if (TerminalFrontEnd::interrupted())
             break;
@@ -66,14 +88,13 @@ int main(int argc, char** argv)
         auto start = std::chrono::steady_clock::now();
         bool ok = runConversion(run, input, frontEnd, output);
         std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
-        if (!ok)
-            status = 1;
+        status = worse(status, runStatus(ok, run));
         bool toStandardOutput = output == "-";
         if (!options.quiet && run.outputOpened)
             printSummary(toStandardOutput ? stderr : stdout, run,
                          toStandardOutput ? std::string(texts::kStandardOutput) : output, took.count());
     }
     if (TerminalFrontEnd::interrupted())
-        status = 1;
+        status = kFailed;
     return status;
 }

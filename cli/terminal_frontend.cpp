@@ -71,8 +71,8 @@ void TerminalFrontEnd::warnMessageTooLarge()
 void TerminalFrontEnd::reportProblem(RunProblem problem, const ConversionRun& run)
 {
     clearBar();
-    const texts::ProblemFacts facts{run.inputPath, run.outputName, run.itemsOverLimit};
-    std::fprintf(messages_, "kistwerk-cli: %s\n", texts::problem(problem, facts, texts::Shown::CommandLine).c_str());
+    const std::string text = texts::problem(problem, texts::problemFacts(run), texts::Shown::CommandLine);
+    std::fprintf(messages_, "kistwerk-cli: %s\n", text.c_str());
 }
 
 void TerminalFrontEnd::drawBar(int percent)

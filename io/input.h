@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "io/file_fault.h"
+
 namespace kistwerk {
 
 class InputSource {
@@ -58,6 +60,8 @@ public:
     FileInput& operator=(const FileInput&) = delete;
 
     bool open(const std::string& path);
+    // Why the last open failed.
+    FileError error() const { return error_; }
     // Reads the file that `owner` has open, through a cache of its own with
     // blocks of `blockSize` (a power of two): reads are positioned, so both may
     // read at the same time from two threads. The file stays `owner`'s to close.
@@ -89,6 +93,7 @@ private:
     std::size_t readFile(std::int64_t offset, std::uint8_t* dst, std::size_t count);
 
     int fd_ = -1;
+    FileError error_;
     bool ownsFile_ = false;
     std::size_t blockSize_ = kBlockSize;
     std::int64_t size_ = 0;

@@ -119,8 +119,15 @@ FileOutput::~FileOutput()
 bool FileOutput::open(const std::string& path)
 {
     close();
+    error_ = FileError{};
     file_ = std::fopen(path.c_str(), "wb");
     ownsFile_ = true;
+    if (file_ == nullptr) {
+        noteError();
+        // Windows refuses a folder of that name as a missing permission.
+        if (isFolder(path))
+            error_.fault = FileFault::IsFolder;
+    }
     // Output gathers its own large blocks; a second stdio buffer would only copy.
     if (file_ != nullptr)
         std::setvbuf(file_, nullptr, _IONBF, 0);
@@ -130,6 +137,7 @@ bool FileOutput::open(const std::string& path)
 bool FileOutput::openStandardOutput()
 {
     close();
+    error_ = FileError{};
 #ifdef _WIN32
     _setmode(_fileno(stdout), _O_BINARY);
 #endif
@@ -138,9 +146,21 @@ bool FileOutput::openStandardOutput()
     return true;
 }
 
+void FileOutput::noteError()
+{
+    // The first failure is the cause; later ones follow from it.
+    if (error_.fault == FileFault::None)
+        error_ = lastFileError();
+}
+
 bool FileOutput::store(const std::uint8_t* data, std::size_t count)
 {
-    return file_ != nullptr && std::fwrite(data, 1, count, file_) == count;
+    if (file_ == nullptr)
+        return false;
+    if (std::fwrite(data, 1, count, file_) == count)
+        return true;
+    noteError();
+    return false;
 }
 
 bool FileOutput::close()
@@ -148,10 +168,14 @@ bool FileOutput::close()
     if (file_ == nullptr)
         return !failed();
     bool ok = flush();
-    if (std::fflush(file_) != 0)
+    if (std::fflush(file_) != 0) {
+        noteError();
         ok = false;
-    if (ownsFile_ && std::fclose(file_) != 0)
+    }
+    if (ownsFile_ && std::fclose(file_) != 0) {
+        noteError();
         ok = false;
+    }
     file_ = nullptr;
     return ok;
 }

@@ -10,6 +10,8 @@
 #include <cstring>
 #include <string>
 
+#include "io/file_fault.h"
+
 namespace kistwerk {
 
 class Output {
@@ -94,13 +96,18 @@ public:
     bool isOpen() const { return file_ != nullptr; }
     // Flushes and closes; false when any write or the close itself failed.
     bool close();
+    // Why the open, or the first write or close that failed, failed.
+    FileError error() const { return error_; }
 
 protected:
     bool store(const std::uint8_t* data, std::size_t count) override;
 
 private:
+    void noteError();
+
     std::FILE* file_ = nullptr;
     bool ownsFile_ = false;
+    FileError error_;
 };
 
 // Collects everything in a string; used by tests.

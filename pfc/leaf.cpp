@@ -39,17 +39,22 @@ void convertStoredItem(ItemContext& item, const MailboxStyle& style, RunCounts& 
         return;
     if (counts.recordBytesLeft <= 0) {
         ++counts.itemsOverLimit;
+        ++counts.itemsSkipped;
         return;
     }
     std::int32_t offset = 0;
-    if (!entryOffset(item.container, dataIndex, offset) || offset < 0)
+    if (!entryOffset(item.container, dataIndex, offset) || offset < 0) {
+        ++counts.itemsSkipped;
         return;
+    }
     FrontEndWarnings warnings(item.frontEnd);
     const MessageContext context{*item.input, *item.output, style, &warnings};
     const ItemOutcome outcome = convertMessage(context, offset, item.scratch);
     counts.recordBytesLeft -= outcome.recordBytes;
     if (outcome.entryWritten)
         ++counts.entriesWritten;
+    else
+        ++counts.itemsSkipped;
 }
 
 bool stepProgress(ConversionRun& run)

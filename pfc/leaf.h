@@ -13,9 +13,9 @@ namespace kistwerk {
 bool isConvertedItemType(std::uint16_t itemType);
 
 // Converts the item whose message record `dataIndex` leads to, and counts what
-// became of it: an entry written, the record bytes read, or an item passed over
-// because the run's reading limit is spent. A record the table does not lead to
-// yields nothing.
+// became of it: an entry written, the record bytes read, or an item skipped
+// (passed over because the run's reading limit is spent, or damaged). A record
+// the table does not lead to yields nothing and counts as damaged.
 void convertStoredItem(ItemContext& item, const MailboxStyle& style, RunCounts& counts, std::int32_t dataIndex);
 
 // After the leaf numbered run.doneItems: sets run.percent and runs the front

@@ -404,13 +404,17 @@ bool passLeaf(ItemPipeline& pipeline)
         const Mark end = takeItem(pipeline, *pipeline.lanes[static_cast<std::size_t>(leaf.lane)], overLimit);
         if (overLimit || end.kind == MarkKind::OverLimit) {
             ++run.itemsOverLimit;
+            ++run.itemsSkipped;
         } else {
             run.recordBytesLeft -= end.recordBytes;
             if (end.kind == MarkKind::EntryEnd)
                 ++run.entriesWritten;
+            else
+                ++run.itemsSkipped;
         }
     } else if (leaf.lane == kOverLimitLane) {
         ++run.itemsOverLimit;
+        ++run.itemsSkipped;
     }
     run.doneItems = leaf.number;
     return !stepProgress(run);

@@ -20,7 +20,60 @@ std::int64_t recordReadLimit(std::int64_t fileSize)
 void report(ConversionRun& run, FrontEnd& frontEnd, RunProblem problem, bool& ok)
 {
     frontEnd.reportProblem(problem, run);
-    ok = false;
+    if (isFailure(problem))
+        ok = false;
+}
+
+// Opens the PFC file and makes sure it begins as one, before anything happens
+// to the mailbox file: a wrong file chosen must not replace a mailbox file with
+// an empty one. False with the problem when the run cannot go on.
+bool openInput(ConversionRun& run, FileInput& input, RunProblem& problem)
+{
+    if (!input.open(run.inputPath)) {
+        run.fileError = input.error();
+        problem = RunProblem::InputUnreadable;
+        return false;
+    }
+    if (input.size() == 0 || !hasContainerStart(input)) {
+        problem = input.size() == 0 ? RunProblem::InputEmpty : RunProblem::NotPfcFile;
+        input.close();
+        return false;
+    }
+    return true;
+}
+
+// Creates the mailbox file (or takes standard output) unless it would be the
+// PFC file itself.
+bool openOutput(ConversionRun& run, FileOutput& output, RunProblem& problem)
+{
+    bool toStandardOutput = run.outputName == "-";
+    if (!toStandardOutput && samePath(run.inputPath, run.outputName)) {
+        problem = RunProblem::OutputIsInput;
+        return false;
+    }
+    if (!(toStandardOutput ? output.openStandardOutput() : output.open(run.outputName))) {
+        run.fileError = output.error();
+        problem = RunProblem::OutputUnwritable;
+        return false;
+    }
+    return true;
+}
+
+// What a run that went through must still tell: a failure at its end, or what
+// became of the file's items when not all of them became entries. An
+// incomplete mailbox file holds less than the counts say; its report is enough.
+void reportEnd(ConversionRun& run, FrontEnd& frontEnd, bool written, bool& ok)
+{
+    if (!written)
+        report(run, frontEnd, RunProblem::OutputIncomplete, ok);
+    if (run.cancelled)
+        report(run, frontEnd, RunProblem::Cancelled, ok);
+    if (run.itemsOverLimit > 0)
+        report(run, frontEnd, RunProblem::ItemsPassedOver, ok);
+    if (written && run.itemsSkipped > run.itemsOverLimit)
+        report(run, frontEnd, RunProblem::ItemsSkipped, ok);
+    if (written && !run.cancelled && run.entriesWritten == 0 && run.itemsSkipped == 0)
+        report(run, frontEnd, RunProblem::NoMessages, ok);
 }
 
 } // namespace
@@ -94,23 +147,11 @@ bool runConversion(ConversionRun& run, const std::string& inputPath, FrontEnd& f
     frontEnd.setBusyCursor(true);
 
     FileInput input;
-    if (!input.open(inputPath)) {
-        report(run, frontEnd, RunProblem::InputUnreadable, ok);
-        frontEnd.setBusyCursor(false);
-        return ok;
-    }
-    bool toStandardOutput = run.outputName == "-";
-    if (!toStandardOutput && samePath(inputPath, run.outputName)) {
-        input.close();
-        report(run, frontEnd, RunProblem::OutputIsInput, ok);
-        frontEnd.setBusyCursor(false);
-        return ok;
-    }
     FileOutput output;
-    bool opened = toStandardOutput ? output.openStandardOutput() : output.open(run.outputName);
-    if (!opened) {
+    RunProblem problem = RunProblem::InputUnreadable;
+    if (!openInput(run, input, problem) || !openOutput(run, output, problem)) {
         input.close();
-        report(run, frontEnd, RunProblem::OutputUnwritable, ok);
+        report(run, frontEnd, problem, ok);
         frontEnd.setBusyCursor(false);
         return ok;
     }
@@ -123,11 +164,8 @@ bool runConversion(ConversionRun& run, const std::string& inputPath, FrontEnd& f
     run.input = nullptr;
     run.output = nullptr;
     if (!written)
-        report(run, frontEnd, RunProblem::OutputIncomplete, ok);
-    if (run.cancelled)
-        report(run, frontEnd, RunProblem::Cancelled, ok);
-    if (run.itemsOverLimit > 0)
-        report(run, frontEnd, RunProblem::ItemsPassedOver, ok);
+        run.fileError = output.error();
+    reportEnd(run, frontEnd, written, ok);
     frontEnd.setBusyCursor(false);
     return ok;
 }
