@@ -69,7 +69,8 @@ TEST(CliTexts, GermanNumbersInTheSummary)
     EXPECT_EQ(texts::decimal(0.294, 2), "0,29");
     EXPECT_EQ(texts::decimal(1234.5, 2), "1.234,50");
     EXPECT_EQ(texts::summary("Post.pfc", "Post.mbx", 4567, 11, 0.29),
-              "Post.pfc \xE2\x86\x92 Post.mbx: 4.567 Nachrichten, 11 besch\xC3\xA4" "digte \xC3\xBC" "bersprungen, 0,29 s");
+              "Post.pfc \xE2\x86\x92 Post.mbx: 4.567 Nachrichten, 11 besch\xC3\xA4" "digte \xC3\xBC" "bersprungen, "
+              "0,29 s");
     EXPECT_EQ(texts::summary("a.pfc", "a.mbx", 1, 0, 0), "a.pfc \xE2\x86\x92 a.mbx: 1 Nachricht, 0,00 s");
 }
 
@@ -198,7 +199,8 @@ TEST_F(Cli, SkippedMessagesAreCountedInTheSummary)
 {
     Result r = run(path("sample.pfc"));
     EXPECT_EQ(r.status, 3) << r.err;
-    EXPECT_NE(r.out.find(": 4 Nachrichten, 1 besch\xC3\xA4" "digte \xC3\xBC" "bersprungen, "), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find(": 4 Nachrichten, 1 besch\xC3\xA4" "digte \xC3\xBC" "bersprungen, "), std::string::npos)
+        << r.out;
     EXPECT_NE(r.out.find(" s\n"), std::string::npos) << r.out;
 }
 

@@ -72,13 +72,16 @@ std::string outputCause(const FileError& error)
 std::string skippedSentence(const ProblemFacts& facts)
 {
     const std::uint32_t damaged = facts.itemsSkipped - facts.itemsOverLimit;
-    std::string text = counted(damaged, "besch\xC3\xA4" "digte Nachricht", "besch\xC3\xA4" "digte Nachrichten") + " der PFC-Datei " +
-                       quoted(facts.inputPath) + (damaged == 1 ? " wurde" : " wurden") + " \xC3\xBC" "bersprungen. ";
+    const std::string out = quoted(facts.outputName);
+    std::string text = counted(damaged, "besch\xC3\xA4" "digte Nachricht", "besch\xC3\xA4" "digte Nachrichten") +
+                       " der PFC-Datei " + quoted(facts.inputPath) + (damaged == 1 ? " wurde" : " wurden") +
+                       " \xC3\xBC" "bersprungen. ";
     if (facts.entriesWritten == 0)
-        return text + "Die Postfachdatei " + quoted(facts.outputName) + " ist leer.";
-    return text + (facts.entriesWritten == 1 ? "Die \xC3\xBC" "brige Nachricht steht" : "Die \xC3\xBC" "brigen " +
-                   wholeNumber(facts.entriesWritten) + " Nachrichten stehen") +
-           " in der Postfachdatei " + quoted(facts.outputName) + ".";
+        return text + "Die Postfachdatei " + out + " ist leer.";
+    if (facts.entriesWritten == 1)
+        return text + "Die \xC3\xBC" "brige Nachricht steht in der Postfachdatei " + out + ".";
+    return text + "Die \xC3\xBC" "brigen " + wholeNumber(facts.entriesWritten) +
+           " Nachrichten stehen in der Postfachdatei " + out + ".";
 }
 
 std::string sentence(RunProblem problem, const ProblemFacts& facts)
@@ -139,14 +142,20 @@ const char* commandLineFileHint(RunProblem problem, FileFault fault)
 // What a user of the desktop program can do about a file fault there.
 const char* desktopFileHint(RunProblem problem, FileFault fault)
 {
+    if (problem == RunProblem::InputUnreadable && fault == FileFault::NoPermission)
+        return nullptr;
     if (problem == RunProblem::InputUnreadable && fault != FileFault::InUse)
-        return fault == FileFault::NoPermission ? nullptr : "Vielleicht ist sie noch in einem anderen Programm ge\xC3\xB6" "ffnet.";
+        return "Vielleicht ist sie noch in einem anderen Programm ge\xC3\xB6" "ffnet.";
     switch (fault) {
     case FileFault::DiskFull:
         return "Schaffen Sie Platz auf dem Datentr\xC3\xA4ger oder kopieren Sie die PFC-Datei auf einen anderen "
                "und versuchen Sie es dort noch einmal.";
     case FileFault::InUse:
         return "Schlie\xC3\x9F" "en Sie das andere Programm und versuchen Sie es noch einmal.";
+    case FileFault::IsFolder:
+        return "Benennen Sie den Ordner oder die PFC-Datei um.";
+    case FileFault::NameTooLong:
+        return "Kopieren Sie die PFC-Datei in einen Ordner mit k\xC3\xBCrzerem Pfad.";
     default:
         return "Kopieren Sie die PFC-Datei in einen beschreibbaren Ordner und versuchen Sie es dort noch einmal.";
     }
