@@ -93,8 +93,9 @@ void convertContainer(ConversionRun& run, InputSource& input, Output& output, Fr
     frontEnd.destroyProgress(run);
 }
 
-bool runConversion(ConversionRun& run, const std::string& inputPath, FrontEnd& frontEnd,
-                   const std::string& outputPath)
+namespace {
+
+bool convertFile(ConversionRun& run, const std::string& inputPath, FrontEnd& frontEnd, const std::string& outputPath)
 {
     bool ok = true;
     run.inputPath = inputPath;
@@ -143,6 +144,24 @@ bool runConversion(ConversionRun& run, const std::string& inputPath, FrontEnd& f
         report(run, frontEnd, RunProblem::OutOfMemory, ok);
     frontEnd.setBusyCursor(false);
     return ok;
+}
+
+} // namespace
+
+bool runConversion(ConversionRun& run, const std::string& inputPath, FrontEnd& frontEnd,
+                   const std::string& outputPath)
+{
+    // The input's and the output's buffers are taken before the run begins;
+    // without them nothing is converted, and the user learns why.
+    try {
+        return convertFile(run, inputPath, frontEnd, outputPath);
+    } catch (const std::bad_alloc&) {
+        run.outOfMemory = true;
+        bool ok = true;
+        report(run, frontEnd, RunProblem::OutOfMemory, ok);
+        frontEnd.setBusyCursor(false);
+        return ok;
+    }
 }
 
 } // namespace kistwerk
