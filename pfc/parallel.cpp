@@ -146,8 +146,8 @@ namespace {
 // the worker waits, one of these holds, so the two never wait for each other.
 bool callerMayGoOn(const PipelineLane& lane)
 {
-    return lane.stop || lane.failed || lane.itemsDone >= lane.callerWants || lane.written - lane.read >= lane.ring.size() / 2 ||
-           lane.marksPushed - lane.marksRead >= kMarkCount / 2;
+    return lane.stop || lane.failed || lane.itemsDone >= lane.callerWants ||
+           lane.written - lane.read >= lane.ring.size() / 2 || lane.marksPushed - lane.marksRead >= kMarkCount / 2;
 }
 
 bool workerHasRoom(const PipelineLane& lane)
