@@ -383,7 +383,7 @@ TEST(Parallel, ThreadCount)
 // others convert on the calling thread. Either way the table above holds.
 TEST(Parallel, WorkersStartWhereReadersCanBeHad)
 {
-    struct PlainInput final : InputSource {
+    struct PlainInput : InputSource {
         explicit PlainInput(const Bytes& bytes) : inner(bytes) {}
         std::int64_t size() const override { return inner.size(); }
         std::size_t readAt(std::int64_t offset, void* dst, std::size_t count) override
@@ -394,13 +394,8 @@ TEST(Parallel, WorkersStartWhereReadersCanBeHad)
     };
     // Gives readers whose every read throws, as an allocation deep inside a
     // worker would: the calling thread must take over the workers' items.
-    struct ThrowingReaders final : InputSource {
-        explicit ThrowingReaders(const Bytes& bytes) : inner(bytes) {}
-        std::int64_t size() const override { return inner.size(); }
-        std::size_t readAt(std::int64_t offset, void* dst, std::size_t count) override
-        {
-            return inner.readAt(offset, dst, count);
-        }
+    struct ThrowingReaders final : PlainInput {
+        using PlainInput::PlainInput;
         std::unique_ptr<InputSource> openReader() override
         {
             struct Throwing final : InputSource {
@@ -409,7 +404,6 @@ TEST(Parallel, WorkersStartWhereReadersCanBeHad)
             };
             return std::make_unique<Throwing>();
         }
-        MemoryInput inner;
     };
     TempDir dir;
     const Bytes image = manySmallItems(50);
