@@ -1,6 +1,8 @@
 // The conversion run and its two walks over the node tree.
 #include "pfc/run.h"
 
+#include <new>
+
 #include "pfc/leaf.h"
 #include "pfc/naming.h"
 #include "pfc/parallel.h"
@@ -11,10 +13,12 @@ namespace kistwerk {
 namespace {
 
 // Records that lie apart and are each reached once read less than the whole
-// file; twice the file leaves room for the odd record that two leaves share.
-std::int64_t recordReadLimit(std::int64_t fileSize)
+// file; twice the file leaves room for the odd record that two leaves share,
+// and the floor for any file whose leaves together read little, however often
+// they share records.
+std::int64_t recordReadLimit(std::int64_t fileSize, std::int64_t floor)
 {
-    return 2 * fileSize + 65536;
+    return 2 * fileSize + floor;
 }
 
 void report(ConversionRun& run, FrontEnd& frontEnd, RunProblem problem, bool& ok)
@@ -70,20 +74,28 @@ void convertContainer(ConversionRun& run, InputSource& input, Output& output, Fr
     output.setLfLineEnds(run.style.lfLineEnds);
     run.frontEnd = &frontEnd;
     resetCounts(run);
-    run.recordBytesLeft = recordReadLimit(input.size());
+    run.recordBytesLeft = recordReadLimit(input.size(), run.recordReadFloor);
     // A head that cannot be read leaves entryCount 0: nothing is valid and the
     // mailbox file stays empty.
     openContainer(run.container, input);
 
     frontEnd.createProgress(run);
     run.lastDrawnPercent = 0;
-    countChain(run, 1);
-    convertChain(run, 1);
+    // The walks' stacks and seen-sets and the item buffers are taken as the
+    // run needs them. A run denied them ends here, between two items, so the
+    // entries written so far are whole, and it says so.
+    try {
+        countChain(run, 1);
+        convertChain(run, 1);
+    } catch (const std::bad_alloc&) {
+        run.outOfMemory = true;
+    }
     frontEnd.destroyProgress(run);
 }
 
-bool runConversion(ConversionRun& run, const std::string& inputPath, FrontEnd& frontEnd,
-                   const std::string& outputPath)
+namespace {
+
+bool convertFile(ConversionRun& run, const std::string& inputPath, FrontEnd& frontEnd, const std::string& outputPath)
 {
     bool ok = true;
     run.inputPath = inputPath;
@@ -128,8 +140,28 @@ bool runConversion(ConversionRun& run, const std::string& inputPath, FrontEnd& f
         report(run, frontEnd, RunProblem::Cancelled, ok);
     if (run.itemsOverLimit > 0)
         report(run, frontEnd, RunProblem::ItemsPassedOver, ok);
+    if (run.outOfMemory)
+        report(run, frontEnd, RunProblem::OutOfMemory, ok);
     frontEnd.setBusyCursor(false);
     return ok;
+}
+
+} // namespace
+
+bool runConversion(ConversionRun& run, const std::string& inputPath, FrontEnd& frontEnd,
+                   const std::string& outputPath)
+{
+    // The input's and the output's buffers are taken before the run begins;
+    // without them nothing is converted, and the user learns why.
+    try {
+        return convertFile(run, inputPath, frontEnd, outputPath);
+    } catch (const std::bad_alloc&) {
+        run.outOfMemory = true;
+        bool ok = true;
+        report(run, frontEnd, RunProblem::OutOfMemory, ok);
+        frontEnd.setBusyCursor(false);
+        return ok;
+    }
 }
 
 } // namespace kistwerk

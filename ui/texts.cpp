@@ -35,6 +35,8 @@ std::string sentence(RunProblem problem, const ProblemFacts& facts)
                " wurden ausgelassen: Die Datei verweist immer wieder auf dieselben Daten und ist "
                "vermutlich besch\xC3\xA4" "digt. Alle anderen Eintr\xC3\xA4ge stehen in der Postfachdatei " +
                out + ".";
+    case RunProblem::OutOfMemory:
+        return "Zu wenig Arbeitsspeicher: Die PFC-Datei " + in + " konnte nicht vollst\xC3\xA4ndig umgewandelt werden.";
     }
     return "Unbekannter Fehler.";
 }
