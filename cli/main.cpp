@@ -13,9 +13,11 @@
 #include <unistd.h>
 #endif
 
+#include "cli/arguments.h"
 #include "cli/options.h"
+#include "cli/plan.h"
 #include "cli/terminal_frontend.h"
-#include "pfc/naming.h"
+#include "io/files.h"
 #include "pfc/run.h"
 #include "ui/texts.h"
 
@@ -36,8 +38,11 @@ int main(int argc, char** argv)
 #ifdef _WIN32
     SetConsoleOutputCP(CP_UTF8);
 #endif
-    std::vector<std::string> args(argv + 1, argv + argc);
-    CliOptions options = parseOptions(args);
+    CliOptions options = parseOptions(commandLineArguments(argc, argv), isFolder);
+    if (options.error.empty() && !options.help && !options.version) {
+        options.inputs = expandWildcards(options.inputs);
+        checkInputs(options);
+    }
     if (!options.error.empty()) {
         std::fprintf(stderr, "kistwerk-cli: %s\n%s\n", options.error.c_str(), texts::kMoreHelp);
         return 2;
@@ -55,11 +60,25 @@ int main(int argc, char** argv)
     TerminalFrontEnd frontEnd(stderr, showProgress);
     TerminalFrontEnd::installInterruptHandler();
 
+    if (options.outputFolder && !makeFolders(options.output)) {
+        std::fprintf(stderr, "kistwerk-cli: %s\n", texts::folderNotCreated(options.output).c_str());
+        return 1;
+    }
     int status = 0;
-    for (const std::string& input : options.inputs) {
+    const std::vector<PlannedRun> plan = planRuns(options);
+    for (const PlannedRun& planned : plan) {
+        if (!planned.refusal.empty()) {
+            std::fprintf(stderr, "kistwerk-cli: %s\n", planned.refusal.c_str());
+            status = 1;
+        }
+    }
+    for (const PlannedRun& planned : plan) {
         if (TerminalFrontEnd::interrupted())
             break;
-        std::string output = options.hasOutput ? options.output : defaultOutputPath(input);
+        if (!planned.refusal.empty())
+            continue;
+        const std::string& input = planned.input;
+        const std::string& output = planned.output;
         ConversionRun run;
         if (options.unixStyle)
             run.style = unixMailboxStyle();

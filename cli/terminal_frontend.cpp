@@ -71,7 +71,8 @@ void TerminalFrontEnd::warnMessageTooLarge()
 void TerminalFrontEnd::reportProblem(RunProblem problem, const ConversionRun& run)
 {
     clearBar();
-    const texts::ProblemFacts facts{run.inputPath, run.outputName, run.itemsOverLimit};
+    const std::string output = run.outputName == "-" ? std::string(texts::kStandardOutput) : run.outputName;
+    const texts::ProblemFacts facts{run.inputPath, output, run.itemsOverLimit};
     std::fprintf(messages_, "kistwerk-cli: %s\n", texts::problem(problem, facts, texts::Shown::CommandLine).c_str());
 }
 

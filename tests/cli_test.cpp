@@ -40,6 +40,7 @@ TEST(CliOptions, Parsing)
         {{"--", "-weird.pfc"}, false, false, "", 1},
         {{}, true, false, "", 0},
         {{"-o", "x.mbx", "a.pfc", "b.pfc"}, true, false, "x.mbx", 2},
+        {{"-o", "dir/", "a.pfc", "b.pfc"}, false, false, "dir/", 2},
         {{"a.pfc", "-o"}, true, false, "", 1},
         {{"-x", "a.pfc"}, true, false, "", 0},
     };
@@ -97,9 +98,11 @@ protected:
     }
     void TearDown() override { fs::remove_all(dir_); }
 
-    Result run(const std::string& args)
+    // `out` redirects standard output, "1<>FILE" to open a file for reading and writing.
+    Result run(const std::string& args, const std::string& out = "")
     {
-        std::string command = std::string(KISTWERK_CLI_PATH) + " " + args + " >" + (dir_ / "stdout").string() +
+        std::string command = std::string(KISTWERK_CLI_PATH) + " " + args + " " +
+                              (out.empty() ? ">" + (dir_ / "stdout").string() : out) +
                               " 2>" + (dir_ / "stderr").string() + " </dev/null";
         int raw = std::system(command.c_str());
         Result r{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, slurp(dir_ / "stdout"), slurp(dir_ / "stderr")};
@@ -132,7 +135,8 @@ TEST_F(Cli, QuietSaysNothing)
 
 TEST_F(Cli, ExitStatus)
 {
-    struct Row { std::string args; int status; const char* errorPart; };
+    struct Row { std::string args; int status; const char* errorPart; std::string out = ""; };
+    const std::string original = slurp(path("Post.2009.pfc"));
     std::vector<Row> rows = {
         {"--help", 0, ""},
         {"--version", 0, ""},
@@ -143,15 +147,54 @@ TEST_F(Cli, ExitStatus)
         {"-o " + path("no/such/dir/x.mbx") + " " + path("Post.2009.pfc"), 1, "kann nicht angelegt werden"},
         {"-o " + path("Post.2009.pfc") + " " + path("Post.2009.pfc"), 1, "die PFC-Datei selbst"},
         {"-o /dev/full " + path("Post.2009.pfc"), 0, ""},  // nothing to write: nothing fails
+        {"-o - " + path("Post.2009.pfc"), 1, "die PFC-Datei selbst", "1<>" + path("Post.2009.pfc")},
     };
     for (const Row& row : rows) {
-        SCOPED_TRACE(row.args);
-        Result r = run(row.args);
+        SCOPED_TRACE(row.args + " " + row.out);
+        Result r = run(row.args, row.out);
         EXPECT_EQ(r.status, row.status) << r.err;
         EXPECT_NE(r.err.find(row.errorPart), std::string::npos) << r.err;
+        EXPECT_EQ(slurp(path("Post.2009.pfc")), original);
     }
     // The readable file after the unreadable one was still converted.
     EXPECT_TRUE(fs::exists(path("Post.2009.mbx")));
+}
+
+// Every output is known before the first conversion: an output that is another
+// input, or that an earlier input writes, leaves its input unconverted.
+TEST_F(Cli, ManyInputsArePlannedBeforeAnyIsConverted)
+{
+    const std::string original = slurp(path("Post.2009.pfc"));
+    const std::vector<std::string> inputs = {"a.pfc", "a.mbx", "b.pfc", "b.PFC", "x/P.pfc", "y/P.pfc"};
+    for (const std::string& name : inputs) {
+        fs::create_directories(fs::path(path(name)).parent_path());
+        fs::copy_file(path("Post.2009.pfc"), path(name));
+    }
+    struct Row { std::vector<std::string> args; int status; std::string errorPart; std::vector<std::string> written; };
+    const std::vector<Row> rows = {
+        {{"a.pfc", "a.mbx"}, 1, "\xE2\x80\x9E" + path("a.pfc") + "\xE2\x80\x9C wird nicht umgewandelt", {}},
+        {{"b.pfc", "b.PFC"}, 1, "entsteht schon aus \xE2\x80\x9E" + path("b.pfc"), {"b.mbx"}},
+        {{"-o", "out/", "a.pfc", "b.pfc"}, 0, "", {"out/a.mbx", "out/b.mbx"}},
+        {{"-o", "out", "x/P.pfc", "y/P.pfc"}, 1, "entsteht schon aus \xE2\x80\x9E" + path("x/P.pfc"), {"out/P.mbx"}},
+    };
+    for (const Row& row : rows) {
+        std::string args;
+        for (const std::string& a : row.args)
+            args += (a[0] == '-' ? a : path(a)) + " ";
+        SCOPED_TRACE(args);
+        fs::remove_all(path("out"));
+        fs::remove(path("b.mbx"));
+        if (row.args[1] == "out")  // an existing folder needs no "/"
+            fs::create_directory(path("out"));
+        Result r = run(args);
+        EXPECT_EQ(r.status, row.status) << r.err;
+        EXPECT_NE(r.err.find(row.errorPart), std::string::npos) << r.err;
+        for (const std::string& name : row.written)
+            EXPECT_TRUE(fs::exists(path(name))) << name;
+        for (const std::string& name : inputs)
+            EXPECT_EQ(slurp(path(name)), original) << name;
+    }
+    EXPECT_FALSE(fs::exists(path("a.mbx.mbx")));
 }
 
 TEST_F(Cli, StandardOutput)
