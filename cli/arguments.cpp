@@ -11,7 +11,6 @@
 #define NOMINMAX
 #endif
 #include <windows.h>
-#include <shellapi.h>
 
 #include "io/files.h"
 #endif
@@ -20,16 +19,11 @@ namespace kistwerk {
 
 #ifdef _WIN32
 
-std::vector<std::string> commandLineArguments(int, char**)
+std::vector<std::string> commandLineArguments(int argc, wchar_t** argv)
 {
     std::vector<std::string> args;
-    int count = 0;
-    wchar_t** wide = CommandLineToArgvW(GetCommandLineW(), &count);
-    if (wide == nullptr)
-        return args;
-    for (int i = 1; i < count; ++i)
-        args.push_back(utf8Path(wide[i]));
-    LocalFree(wide);
+    for (int i = 1; i < argc; ++i)
+        args.push_back(utf8Path(argv[i]));
     return args;
 }
 

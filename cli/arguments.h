@@ -6,9 +6,13 @@
 
 namespace kistwerk {
 
-// The arguments after the program name. Windows gives them from its UTF-16
-// command line, so a name outside the ANSI code page arrives whole.
+// The arguments after the program name. On Windows they come from the UTF-16
+// command line (wmain), so a name outside the ANSI code page arrives whole.
+#ifdef _WIN32
+std::vector<std::string> commandLineArguments(int argc, wchar_t** argv);
+#else
 std::vector<std::string> commandLineArguments(int argc, char** argv);
+#endif
 
 // On Windows, where no shell expands them, "*" and "?" in the file-name part of
 // an input become the files they match, in name order; a pattern that matches

@@ -14,6 +14,7 @@
 #endif
 
 #include "cli/arguments.h"
+#include "cli/console.h"
 #include "cli/options.h"
 #include "cli/plan.h"
 #include "cli/terminal_frontend.h"
@@ -27,13 +28,35 @@ namespace {
 
 void printSummary(std::FILE* to, const ConversionRun& run, const std::string& shownOutput, double seconds)
 {
-    const std::string line = texts::summary(run.inputPath, shownOutput, run.entriesWritten, run.totalItems, seconds);
-    std::fprintf(to, "%s\n", line.c_str());
+    writeText(to, texts::summary(run.inputPath, shownOutput, run.entriesWritten, run.totalItems, seconds) + "\n");
+}
+
+void printError(const std::string& text)
+{
+    writeText(stderr, "kistwerk-cli: " + text + "\n");
+}
+
+// Says why each refused input is left out; true when there was one.
+bool reportRefusals(const std::vector<PlannedRun>& plan)
+{
+    bool refused = false;
+    for (const PlannedRun& planned : plan) {
+        if (!planned.refusal.empty()) {
+            printError(planned.refusal);
+            refused = true;
+        }
+    }
+    return refused;
 }
 
 } // namespace
 
+#ifdef _WIN32
+// The wide entry point (linked with -municode): the arguments in UTF-16.
+int wmain(int argc, wchar_t** argv)
+#else
 int main(int argc, char** argv)
+#endif
 {
 #ifdef _WIN32
     SetConsoleOutputCP(CP_UTF8);
@@ -44,11 +67,11 @@ int main(int argc, char** argv)
         checkInputs(options);
     }
     if (!options.error.empty()) {
-        std::fprintf(stderr, "kistwerk-cli: %s\n%s\n", options.error.c_str(), texts::kMoreHelp);
+        printError(options.error + "\n" + texts::kMoreHelp);
         return 2;
     }
     if (options.help) {
-        std::fputs(texts::kUsage, stdout);
+        writeText(stdout, texts::kUsage);
         return 0;
     }
     if (options.version) {
@@ -61,17 +84,11 @@ int main(int argc, char** argv)
     TerminalFrontEnd::installInterruptHandler();
 
     if (options.outputFolder && !makeFolders(options.output)) {
-        std::fprintf(stderr, "kistwerk-cli: %s\n", texts::folderNotCreated(options.output).c_str());
+        printError(texts::folderNotCreated(options.output));
         return 1;
     }
-    int status = 0;
     const std::vector<PlannedRun> plan = planRuns(options);
-    for (const PlannedRun& planned : plan) {
-        if (!planned.refusal.empty()) {
-            std::fprintf(stderr, "kistwerk-cli: %s\n", planned.refusal.c_str());
-            status = 1;
-        }
-    }
+    int status = reportRefusals(plan) ? 1 : 0;
     for (const PlannedRun& planned : plan) {
         if (TerminalFrontEnd::interrupted())
             break;

@@ -1,6 +1,7 @@
 // File identity, folders and opening by UTF-8 name on POSIX and Windows.
 #include "io/files.h"
 
+#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <system_error>
@@ -24,7 +25,8 @@ namespace kistwerk {
 
 bool sameFile(const FileIdentity& a, const FileIdentity& b)
 {
-    return a.known && b.known && a.volume == b.volume && a.file == b.file;
+    return a.known && b.known && a.file == b.file &&
+           (a.volume == b.volume || !a.volumeKnown || !b.volumeKnown);
 }
 
 #ifdef _WIN32
@@ -53,14 +55,28 @@ std::string utf8Path(const std::wstring& wide)
 
 namespace {
 
+// The 128-bit file id where the system has it (NTFS keeps the 64-bit file
+// index in its low half, ReFS needs all of it), else the 64-bit file index.
+// Volumes are compared by the 32 bits both calls give.
 FileIdentity identityOfHandle(HANDLE handle)
 {
+    if (handle == INVALID_HANDLE_VALUE || handle == nullptr || GetFileType(handle) != FILE_TYPE_DISK)
+        return FileIdentity{};
+    FILE_ID_INFO id;
+    if (GetFileInformationByHandleEx(handle, FileIdInfo, &id, sizeof id)) {
+        std::uint64_t low = 0;
+        std::uint64_t high = 0;
+        std::memcpy(&low, id.FileId.Identifier, sizeof low);
+        std::memcpy(&high, id.FileId.Identifier + sizeof low, sizeof high);
+        const auto volume = static_cast<std::uint32_t>(id.VolumeSerialNumber);
+        return FileIdentity{true, volume, low ^ (high * 0x9E3779B97F4A7C15ull), volume != 0};
+    }
     BY_HANDLE_FILE_INFORMATION info;
-    if (handle == INVALID_HANDLE_VALUE || GetFileType(handle) != FILE_TYPE_DISK ||
-        !GetFileInformationByHandle(handle, &info))
+    if (!GetFileInformationByHandle(handle, &info))
         return FileIdentity{};
     return FileIdentity{true, info.dwVolumeSerialNumber,
-                        (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
+                        (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow,
+                        info.dwVolumeSerialNumber != 0};
 }
 
 } // namespace

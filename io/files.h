@@ -16,9 +16,13 @@ struct FileIdentity {
     bool known = false;
     std::uint64_t volume = 0;
     std::uint64_t file = 0;
+    // Wine gives a handle it inherited from a Unix descriptor (a shell's
+    // redirection) the file's index but no volume.
+    bool volumeKnown = true;
 };
 
-// True only when both identities are known and are one file.
+// True only when both identities are known and are one file. Where a volume is
+// not known the file index decides alone: a rare false match only refuses.
 bool sameFile(const FileIdentity& a, const FileIdentity& b);
 
 // The identity of the file a path leads to (links followed), found without

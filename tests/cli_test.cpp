@@ -14,6 +14,10 @@
 #include "pfc/run.h"
 #include "testkit/pfc_builder.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 using namespace kistwerk;
 using namespace kistwerk::fixture;
 namespace fs = std::filesystem;
@@ -204,6 +208,82 @@ TEST_F(Cli, StandardOutput)
     EXPECT_EQ(r.out, "");  // the mailbox file is empty; the summary went to standard error
     EXPECT_NE(r.err.find("Standardausgabe"), std::string::npos);
     EXPECT_FALSE(fs::exists(path("Post.2009.mbx")));
+}
+#endif
+
+#ifdef _WIN32
+namespace {
+
+// Runs kistwerk-cli.exe in `folder` with both output streams into one file;
+// returns the exit status and what it wrote.
+std::pair<DWORD, std::string> runCliIn(const std::wstring& folder, const std::wstring& args)
+{
+    std::wstring cli = fs::path(KISTWERK_CLI_PATH).wstring();
+    if (!cli.empty() && cli[0] == L'/')
+        cli = L"Z:" + cli;  // Wine shows the Unix root as drive Z:
+    const std::wstring log = folder + L"\\..\\cli-output.txt";
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    HANDLE out = CreateFileW(log.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr);
+    STARTUPINFOW start{};
+    start.cb = sizeof start;
+    start.dwFlags = STARTF_USESTDHANDLES;
+    start.hStdOutput = out;
+    start.hStdError = out;
+    std::wstring command = L"\"" + cli + L"\" " + args;
+    PROCESS_INFORMATION process{};
+    DWORD status = 999;
+    if (CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, folder.c_str(), &start, &process)) {
+        WaitForSingleObject(process.hProcess, 60000);
+        GetExitCodeProcess(process.hProcess, &status);
+        CloseHandle(process.hThread);
+        CloseHandle(process.hProcess);
+    }
+    CloseHandle(out);
+    std::ifstream in(fs::path(log), std::ios::binary);
+    return {status, std::string(std::istreambuf_iterator<char>(in), {})};
+}
+
+} // namespace
+
+// Names outside the ANSI code page, wildcards the program expands itself, and
+// a PFC file named like its own mailbox file in any spelling.
+TEST(CliWindows, NamesWildcardsAndTheInputKept)
+{
+    PfcBuilder b(3);
+    b.node(1, 9, 3, 2, 0);
+    b.node(2, 9, 3, 0, 0);
+    const std::string image(b.bytes().begin(), b.bytes().end());
+    const fs::path root = fs::temp_directory_path() / L"kistwerk-cli-names";
+    fs::remove_all(root);
+    fs::create_directories(root / L"names");
+    fs::create_directories(root / L"same");
+    for (const fs::path& file : {root / L"names" / L"Gr\u00FC\u00DFe.pfc", root / L"names" / L"Post\u20AC.pfc",
+                                 root / L"same" / L"Post\u20AC.mbx"})
+        std::ofstream(file, std::ios::binary) << image;
+    const std::string gruesse = "Gr\xC3\xBC\xC3\x9F" "e";  // UTF-8, as printed
+    const std::string post = "Post\xE2\x82\xAC";
+    struct Row { const wchar_t* folder; std::wstring args; DWORD status; std::string printed; };
+    const std::vector<Row> rows = {
+        {L"names", L"*.pfc", 0, post + ".pfc -> " + post + ".mbx"},
+        {L"names", L"Gr\u00FC\u00DFe.pfc", 0, gruesse + ".pfc -> " + gruesse + ".mbx"},
+        {L"names", L"-q *.xyz", 1, "*.xyz\xE2\x80\x9C kann nicht gelesen"},
+        {L"same", L"\"Post\u20AC.mbx\"", 1, "PFC-Datei selbst"},
+        {L"same", L"-o POST\u20AC.MBX *.mbx", 1, "PFC-Datei selbst"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(fs::path(row.args).string());
+        auto [status, printed] = runCliIn((root / row.folder).wstring(), row.args);
+        EXPECT_EQ(status, row.status) << printed;
+        EXPECT_NE(printed.find(row.printed), std::string::npos) << printed;
+    }
+    EXPECT_TRUE(fs::exists(root / L"names" / L"Gr\u00FC\u00DFe.mbx"));
+    EXPECT_TRUE(fs::exists(root / L"names" / L"Post\u20AC.mbx"));
+    {
+        std::ifstream kept(root / L"same" / L"Post\u20AC.mbx", std::ios::binary);
+        EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), image) << "the PFC file was changed";
+    }
+    std::error_code ignored;
+    fs::remove_all(root, ignored);
 }
 #endif
 
