@@ -214,9 +214,11 @@ TEST_F(Cli, StandardOutput)
 #ifdef _WIN32
 namespace {
 
-// Runs kistwerk-cli.exe in `folder` with both output streams into one file;
-// returns the exit status and what it wrote.
-std::pair<DWORD, std::string> runCliIn(const std::wstring& folder, const std::wstring& args)
+// Runs kistwerk-cli.exe in `folder` with both output streams into one file, or
+// standard output onto `stdoutFile` opened for reading and writing; returns
+// the exit status and what it wrote.
+std::pair<DWORD, std::string> runCliIn(const std::wstring& folder, const std::wstring& args,
+                                       const std::wstring& stdoutFile)
 {
     std::wstring cli = fs::path(KISTWERK_CLI_PATH).wstring();
     if (!cli.empty() && cli[0] == L'/')
@@ -227,7 +229,10 @@ std::pair<DWORD, std::string> runCliIn(const std::wstring& folder, const std::ws
     STARTUPINFOW start{};
     start.cb = sizeof start;
     start.dwFlags = STARTF_USESTDHANDLES;
-    start.hStdOutput = out;
+    HANDLE toFile = stdoutFile.empty() ? INVALID_HANDLE_VALUE
+                                       : CreateFileW((folder + L"\\" + stdoutFile).c_str(), GENERIC_READ | GENERIC_WRITE,
+                                                     FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0, nullptr);
+    start.hStdOutput = stdoutFile.empty() ? out : toFile;
     start.hStdError = out;
     std::wstring command = L"\"" + cli + L"\" " + args;
     PROCESS_INFORMATION process{};
@@ -239,6 +244,8 @@ std::pair<DWORD, std::string> runCliIn(const std::wstring& folder, const std::ws
         CloseHandle(process.hProcess);
     }
     CloseHandle(out);
+    if (toFile != INVALID_HANDLE_VALUE)
+        CloseHandle(toFile);
     std::ifstream in(fs::path(log), std::ios::binary);
     return {status, std::string(std::istreambuf_iterator<char>(in), {})};
 }
@@ -262,17 +269,18 @@ TEST(CliWindows, NamesWildcardsAndTheInputKept)
         std::ofstream(file, std::ios::binary) << image;
     const std::string gruesse = "Gr\xC3\xBC\xC3\x9F" "e";  // UTF-8, as printed
     const std::string post = "Post\xE2\x82\xAC";
-    struct Row { const wchar_t* folder; std::wstring args; DWORD status; std::string printed; };
+    struct Row { const wchar_t* folder; std::wstring args; DWORD status; std::string printed; std::wstring out = L""; };
     const std::vector<Row> rows = {
         {L"names", L"*.pfc", 0, post + ".pfc -> " + post + ".mbx"},
         {L"names", L"Gr\u00FC\u00DFe.pfc", 0, gruesse + ".pfc -> " + gruesse + ".mbx"},
         {L"names", L"-q *.xyz", 1, "*.xyz\xE2\x80\x9C kann nicht gelesen"},
         {L"same", L"\"Post\u20AC.mbx\"", 1, "PFC-Datei selbst"},
         {L"same", L"-o POST\u20AC.MBX *.mbx", 1, "PFC-Datei selbst"},
+        {L"same", L"-o - Post\u20AC.mbx", 1, "PFC-Datei selbst", L"Post\u20AC.mbx"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(fs::path(row.args).string());
-        auto [status, printed] = runCliIn((root / row.folder).wstring(), row.args);
+        auto [status, printed] = runCliIn((root / row.folder).wstring(), row.args, row.out);
         EXPECT_EQ(status, row.status) << printed;
         EXPECT_NE(printed.find(row.printed), std::string::npos) << printed;
     }
