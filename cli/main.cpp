@@ -6,7 +6,6 @@
 
 #ifdef _WIN32
 #include <io.h>
-#include <windows.h>
 #define isatty _isatty
 #define fileno _fileno
 #else
@@ -58,9 +57,8 @@ int wmain(int argc, wchar_t** argv)
 int main(int argc, char** argv)
 #endif
 {
-#ifdef _WIN32
-    SetConsoleOutputCP(CP_UTF8);
-#endif
+    // Texts reach a Windows console as UTF-16 (writeText); its code page is
+    // left as the user had it.
     CliOptions options = parseOptions(commandLineArguments(argc, argv), isFolder);
     if (options.error.empty() && !options.help && !options.version) {
         options.inputs = expandWildcards(options.inputs);
