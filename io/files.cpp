@@ -2,10 +2,11 @@
 #include "io/files.h"
 
 #include <cstring>
-#include <fcntl.h>
-#include <sys/stat.h>
+#include <filesystem>
 #include <system_error>
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #ifdef _WIN32
 #include <io.h>
 #ifndef WIN32_LEAN_AND_MEAN
@@ -15,9 +16,7 @@
 #define NOMINMAX
 #endif
 #include <windows.h>
-#include <filesystem>
 #else
-#include <filesystem>
 #include <unistd.h>
 #endif
 
