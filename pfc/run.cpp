@@ -27,6 +27,33 @@ void report(ConversionRun& run, FrontEnd& frontEnd, RunProblem problem, bool& ok
     ok = false;
 }
 
+enum class OutputOpening { Opened, IsInput, Unwritable };
+
+// The mailbox file is told from the PFC file by the files themselves, so no
+// spelling of the name (links, letter case, a code page) can pass the input off
+// as another file. A path that already leads to the input is refused without
+// opening it for writing; the file is then opened keeping its bytes, compared
+// once more as the file now open, and only emptied when it is another file.
+OutputOpening openOutput(const FileInput& input, const std::string& outputName, FileOutput& output)
+{
+    const FileIdentity inputFile = input.identity();
+    const bool toStandardOutput = outputName == "-";
+    if (!toStandardOutput && sameFile(identityOfPath(outputName), inputFile))
+        return OutputOpening::IsInput;
+    if (!(toStandardOutput ? output.openStandardOutput() : output.openKept(outputName)))
+        return OutputOpening::Unwritable;
+    if (sameFile(output.identity(), inputFile)) {
+        output.close();
+        return OutputOpening::IsInput;
+    }
+    // Standard output is the shell's to empty or append to.
+    if (!toStandardOutput && !output.truncate()) {
+        output.close();
+        return OutputOpening::Unwritable;
+    }
+    return OutputOpening::Opened;
+}
+
 } // namespace
 
 void countChain(ConversionRun& run, std::int32_t k)
@@ -111,18 +138,12 @@ bool convertFile(ConversionRun& run, const std::string& inputPath, FrontEnd& fro
         frontEnd.setBusyCursor(false);
         return ok;
     }
-    bool toStandardOutput = run.outputName == "-";
-    if (!toStandardOutput && samePath(inputPath, run.outputName)) {
-        input.close();
-        report(run, frontEnd, RunProblem::OutputIsInput, ok);
-        frontEnd.setBusyCursor(false);
-        return ok;
-    }
     FileOutput output;
-    bool opened = toStandardOutput ? output.openStandardOutput() : output.open(run.outputName);
-    if (!opened) {
+    const OutputOpening opening = openOutput(input, run.outputName, output);
+    if (opening != OutputOpening::Opened) {
         input.close();
-        report(run, frontEnd, RunProblem::OutputUnwritable, ok);
+        report(run, frontEnd, opening == OutputOpening::IsInput ? RunProblem::OutputIsInput : RunProblem::OutputUnwritable,
+               ok);
         frontEnd.setBusyCursor(false);
         return ok;
     }
