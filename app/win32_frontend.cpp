@@ -40,10 +40,7 @@ void Win32FrontEnd::warnMessageTooLarge()
 
 void Win32FrontEnd::reportProblem(RunProblem problem, const ConversionRun& run)
 {
-    texts::ProblemFacts facts = texts::problemFacts(run);
-    facts.inputPath = utf8FromAnsi(run.inputPath);
-    facts.outputName = utf8FromAnsi(run.outputName);
-    const std::string text = texts::problem(problem, facts, texts::Shown::Desktop);
+    const std::string text = texts::problem(problem, texts::problemFacts(run), texts::Shown::Desktop);
     if (isFailure(problem))
         showFailure(text);
     else

@@ -3,6 +3,7 @@
 
 #include <csignal>
 
+#include "cli/console.h"
 #include "pfc/conversion_run.h"
 #include "ui/texts.h"
 
@@ -71,8 +72,10 @@ void TerminalFrontEnd::warnMessageTooLarge()
 void TerminalFrontEnd::reportProblem(RunProblem problem, const ConversionRun& run)
 {
     clearBar();
-    const std::string text = texts::problem(problem, texts::problemFacts(run), texts::Shown::CommandLine);
-    std::fprintf(messages_, "kistwerk-cli: %s\n", text.c_str());
+    texts::ProblemFacts facts = texts::problemFacts(run);
+    if (run.outputName == "-")
+        facts.outputName = texts::kStandardOutput;
+    writeText(messages_, "kistwerk-cli: " + texts::problem(problem, facts, texts::Shown::CommandLine) + "\n");
 }
 
 void TerminalFrontEnd::drawBar(int percent)

@@ -3,7 +3,6 @@
 
 #include <cerrno>
 
-#include <sys/stat.h>
 #ifdef _WIN32
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
@@ -73,12 +72,6 @@ FileError lastFileError()
 #endif
     const int error = errno;
     return FileError{faultFromErrno(error), error};
-}
-
-bool isFolder(const std::string& path)
-{
-    struct stat st;
-    return !path.empty() && ::stat(path.c_str(), &st) == 0 && (st.st_mode & S_IFMT) == S_IFDIR;
 }
 
 } // namespace kistwerk

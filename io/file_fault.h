@@ -3,8 +3,6 @@
 // that have no name of their own.
 #pragma once
 
-#include <string>
-
 namespace kistwerk {
 
 enum class FileFault {
@@ -31,9 +29,5 @@ FileError lastFileError();
 
 // What errno tells.
 FileFault faultFromErrno(int error);
-
-// A name that leads to a folder, for calls that report a folder as a missing
-// permission (Windows) or not at all (opening a folder for reading on POSIX).
-bool isFolder(const std::string& path);
 
 } // namespace kistwerk

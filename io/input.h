@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "io/file_fault.h"
+#include "io/files.h"
 
 namespace kistwerk {
 
@@ -68,6 +69,7 @@ public:
     bool share(const FileInput& owner, std::size_t blockSize = kBlockSize);
     void close();
     bool isOpen() const { return fd_ >= 0; }
+    FileIdentity identity() const;
 
     std::int64_t size() const override { return size_; }
     std::size_t readAt(std::int64_t offset, void* dst, std::size_t count) override;

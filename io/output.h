@@ -11,6 +11,7 @@
 #include <string>
 
 #include "io/file_fault.h"
+#include "io/files.h"
 
 namespace kistwerk {
 
@@ -85,15 +86,22 @@ private:
     bool lfLineEnds_ = false;
 };
 
-// A file on disk, or standard output.
+// A file on disk, or standard output. Opening never changes a byte: the caller
+// first makes sure the file is not one it must keep (compare identity() with
+// the input's), and only then empties it with truncate().
 class FileOutput final : public Output {
 public:
     FileOutput() = default;
     ~FileOutput() override;
 
-    bool open(const std::string& path);   // creates or empties the file, binary
+    bool open(const std::string& path);       // openKept, then truncate
+    bool openKept(const std::string& path);   // opens or creates the file, binary, keeping its bytes
     bool openStandardOutput();
-    bool isOpen() const { return file_ != nullptr; }
+    bool isOpen() const { return fd_ >= 0; }
+    FileIdentity identity() const;
+    // Empties a file on disk; a device or pipe has nothing to empty. False when
+    // the file could not be emptied.
+    bool truncate();
     // Flushes and closes; false when any write or the close itself failed.
     bool close();
     // Why the open, or the first write or close that failed, failed.
@@ -105,7 +113,7 @@ protected:
 private:
     void noteError();
 
-    std::FILE* file_ = nullptr;
+    int fd_ = -1;
     bool ownsFile_ = false;
     FileError error_;
 };

@@ -23,6 +23,7 @@ enum class RunProblem {
     NotPfcFile,        // the chosen file does not begin as a PFC file; nothing was written
     ItemsSkipped,      // damaged items gave no entry (run.itemsSkipped beyond run.itemsOverLimit)
     NoMessages,        // the PFC file holds no message; the mailbox file is empty
+    OutOfMemory,       // the run lacked memory and ended early; finished entries are kept
 };
 
 // Whether the run failed. The others tell of a file that was converted, with

@@ -1,6 +1,8 @@
 // The conversion run and its two walks over the node tree.
 #include "pfc/run.h"
 
+#include <new>
+
 #include "pfc/leaf.h"
 #include "pfc/naming.h"
 #include "pfc/parallel.h"
@@ -11,10 +13,12 @@ namespace kistwerk {
 namespace {
 
 // Records that lie apart and are each reached once read less than the whole
-// file; twice the file leaves room for the odd record that two leaves share.
-std::int64_t recordReadLimit(std::int64_t fileSize)
+// file; twice the file leaves room for the odd record that two leaves share,
+// and the floor for any file whose leaves together read little, however often
+// they share records.
+std::int64_t recordReadLimit(std::int64_t fileSize, std::int64_t floor)
 {
-    return 2 * fileSize + 65536;
+    return 2 * fileSize + floor;
 }
 
 void report(ConversionRun& run, FrontEnd& frontEnd, RunProblem problem, bool& ok)
@@ -42,23 +46,6 @@ bool openInput(ConversionRun& run, FileInput& input, RunProblem& problem)
     return true;
 }
 
-// Creates the mailbox file (or takes standard output) unless it would be the
-// PFC file itself.
-bool openOutput(ConversionRun& run, FileOutput& output, RunProblem& problem)
-{
-    bool toStandardOutput = run.outputName == "-";
-    if (!toStandardOutput && samePath(run.inputPath, run.outputName)) {
-        problem = RunProblem::OutputIsInput;
-        return false;
-    }
-    if (!(toStandardOutput ? output.openStandardOutput() : output.open(run.outputName))) {
-        run.fileError = output.error();
-        problem = RunProblem::OutputUnwritable;
-        return false;
-    }
-    return true;
-}
-
 // What a run that went through must still tell: a failure at its end, or what
 // became of the file's items when not all of them became entries. An
 // incomplete mailbox file holds less than the counts say; its report is enough.
@@ -70,10 +57,40 @@ void reportEnd(ConversionRun& run, FrontEnd& frontEnd, bool written, bool& ok)
         report(run, frontEnd, RunProblem::Cancelled, ok);
     if (run.itemsOverLimit > 0)
         report(run, frontEnd, RunProblem::ItemsPassedOver, ok);
+    if (run.outOfMemory)
+        report(run, frontEnd, RunProblem::OutOfMemory, ok);
     if (written && run.itemsSkipped > run.itemsOverLimit)
         report(run, frontEnd, RunProblem::ItemsSkipped, ok);
-    if (written && !run.cancelled && run.entriesWritten == 0 && run.itemsSkipped == 0)
+    const bool ranToItsEnd = !run.cancelled && !run.outOfMemory;
+    if (written && ranToItsEnd && run.entriesWritten == 0 && run.itemsSkipped == 0)
         report(run, frontEnd, RunProblem::NoMessages, ok);
+}
+
+enum class OutputOpening { Opened, IsInput, Unwritable };
+
+// The mailbox file is told from the PFC file by the files themselves, so no
+// spelling of the name (links, letter case, a code page) can pass the input off
+// as another file. A path that already leads to the input is refused without
+// opening it for writing; the file is then opened keeping its bytes, compared
+// once more as the file now open, and only emptied when it is another file.
+OutputOpening openOutput(const FileInput& input, const std::string& outputName, FileOutput& output)
+{
+    const FileIdentity inputFile = input.identity();
+    const bool toStandardOutput = outputName == "-";
+    if (!toStandardOutput && sameFile(identityOfPath(outputName), inputFile))
+        return OutputOpening::IsInput;
+    if (!(toStandardOutput ? output.openStandardOutput() : output.openKept(outputName)))
+        return OutputOpening::Unwritable;
+    if (sameFile(output.identity(), inputFile)) {
+        output.close();
+        return OutputOpening::IsInput;
+    }
+    // Standard output is the shell's to empty or append to.
+    if (!toStandardOutput && !output.truncate()) {
+        output.close();
+        return OutputOpening::Unwritable;
+    }
+    return OutputOpening::Opened;
 }
 
 } // namespace
@@ -123,20 +140,28 @@ void convertContainer(ConversionRun& run, InputSource& input, Output& output, Fr
     output.setLfLineEnds(run.style.lfLineEnds);
     run.frontEnd = &frontEnd;
     resetCounts(run);
-    run.recordBytesLeft = recordReadLimit(input.size());
+    run.recordBytesLeft = recordReadLimit(input.size(), run.recordReadFloor);
     // A head that cannot be read leaves entryCount 0: nothing is valid and the
     // mailbox file stays empty.
     openContainer(run.container, input);
 
     frontEnd.createProgress(run);
     run.lastDrawnPercent = 0;
-    countChain(run, 1);
-    convertChain(run, 1);
+    // The walks' stacks and seen-sets and the item buffers are taken as the
+    // run needs them. A run denied them ends here, between two items, so the
+    // entries written so far are whole, and it says so.
+    try {
+        countChain(run, 1);
+        convertChain(run, 1);
+    } catch (const std::bad_alloc&) {
+        run.outOfMemory = true;
+    }
     frontEnd.destroyProgress(run);
 }
 
-bool runConversion(ConversionRun& run, const std::string& inputPath, FrontEnd& frontEnd,
-                   const std::string& outputPath)
+namespace {
+
+bool convertFile(ConversionRun& run, const std::string& inputPath, FrontEnd& frontEnd, const std::string& outputPath)
 {
     bool ok = true;
     run.inputPath = inputPath;
@@ -147,11 +172,20 @@ bool runConversion(ConversionRun& run, const std::string& inputPath, FrontEnd& f
     frontEnd.setBusyCursor(true);
 
     FileInput input;
-    FileOutput output;
     RunProblem problem = RunProblem::InputUnreadable;
-    if (!openInput(run, input, problem) || !openOutput(run, output, problem)) {
-        input.close();
+    if (!openInput(run, input, problem)) {
         report(run, frontEnd, problem, ok);
+        frontEnd.setBusyCursor(false);
+        return ok;
+    }
+    FileOutput output;
+    const OutputOpening opening = openOutput(input, run.outputName, output);
+    if (opening != OutputOpening::Opened) {
+        input.close();
+        if (opening == OutputOpening::Unwritable)
+            run.fileError = output.error();
+        report(run, frontEnd, opening == OutputOpening::IsInput ? RunProblem::OutputIsInput : RunProblem::OutputUnwritable,
+               ok);
         frontEnd.setBusyCursor(false);
         return ok;
     }
@@ -168,6 +202,24 @@ bool runConversion(ConversionRun& run, const std::string& inputPath, FrontEnd& f
     reportEnd(run, frontEnd, written, ok);
     frontEnd.setBusyCursor(false);
     return ok;
+}
+
+} // namespace
+
+bool runConversion(ConversionRun& run, const std::string& inputPath, FrontEnd& frontEnd,
+                   const std::string& outputPath)
+{
+    // The input's and the output's buffers are taken before the run begins;
+    // without them nothing is converted, and the user learns why.
+    try {
+        return convertFile(run, inputPath, frontEnd, outputPath);
+    } catch (const std::bad_alloc&) {
+        run.outOfMemory = true;
+        bool ok = true;
+        report(run, frontEnd, RunProblem::OutOfMemory, ok);
+        frontEnd.setBusyCursor(false);
+        return ok;
+    }
 }
 
 } // namespace kistwerk

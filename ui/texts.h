@@ -46,6 +46,12 @@ extern const char kStandardOutput[];
 extern const char kStandardInput[];
 std::string optionNeedsName(const std::string& option);
 std::string unknownOption(const std::string& option);
+// An input left out before any conversion starts, and why.
+std::string outputIsOtherInput(const std::string& input, const std::string& output, const std::string& otherInput);
+std::string outputOfEarlierInput(const std::string& input, const std::string& output,
+                                 const std::string& earlierInput);
+std::string folderNotCreated(const std::string& folder);
+
 // "Post.pfc → Post.mbx: 4.567 Nachrichten, 11 beschädigte übersprungen, 0,29 s"
 std::string summary(const std::string& input, const std::string& output, std::uint32_t entries,
                     std::uint32_t skipped, double seconds);
