@@ -321,8 +321,8 @@ TEST(CliWindows, NamesWildcardsAndTheInputKept)
     const std::string post = "Post\xE2\x82\xAC";
     struct Row { const wchar_t* folder; std::wstring args; DWORD status; std::string printed; std::wstring out = L""; };
     const std::vector<Row> rows = {
-        {L"names", L"*.pfc", 0, post + ".pfc -> " + post + ".mbx"},
-        {L"names", L"Gr\u00FC\u00DFe.pfc", 0, gruesse + ".pfc -> " + gruesse + ".mbx"},
+        {L"names", L"*.pfc", 0, post + ".pfc \xE2\x86\x92 " + post + ".mbx"},
+        {L"names", L"Gr\u00FC\u00DFe.pfc", 0, gruesse + ".pfc \xE2\x86\x92 " + gruesse + ".mbx"},
         {L"names", L"-q *.xyz", 1, "*.xyz\xE2\x80\x9C kann nicht gelesen"},
         {L"same", L"\"Post\u20AC.mbx\"", 1, "PFC-Datei selbst"},
         {L"same", L"-o POST\u20AC.MBX *.mbx", 1, "PFC-Datei selbst"},
