@@ -22,7 +22,7 @@ using namespace kistwerk;
 namespace {
 
 constexpr const char* kUsage =
-    "Aufruf: kistwerk-cli [-o AUSGABE] [-q] [--unix] DATEI.pfc...\n"
+    "Aufruf: kistwerk-cli [-o AUSGABE] [-q] [--unix | --windows] DATEI.pfc...\n"
     "Wandelt PFC-Dateien (Personal Filing Cabinet) in mbox-Postfachdateien (.mbx) um.\n"
     "\n"
     "Ohne -o entsteht die Postfachdatei neben der PFC-Datei: aus Post.2009.pfc wird Post.2009.mbx.\n"
@@ -30,8 +30,10 @@ constexpr const char* kUsage =
     "  -o AUSGABE     Name der Postfachdatei (nur bei einer PFC-Datei); \"-\" schreibt auf die Standardausgabe\n"
     "  -q, --quiet    nur Fehler melden\n"
     "      --unix     Postfachdatei f\xC3\xBCr Unix-Mailprogramme (mutt, Dovecot, formail, GNU mailutils):\n"
-    "                 Zeilenenden LF statt CR LF, der Tag in der Trennzeile \"From - \" zweistellig\n"
-    "                 mit Leerzeichen aufgef\xC3\xBCllt (\"Sun Jan  5\"); ohne die Option wie unter Windows\n"
+    "                 Zeilenenden LF, der Tag in der Trennzeile \"From - \" zweistellig mit Leerzeichen\n"
+    "                 aufgef\xC3\xBCllt (\"Sun Jan  5\"); unter Linux die Vorgabe\n"
+    "      --windows  Postfachdatei wie vom Windows-Programm Kistwerk: Zeilenenden CR LF,\n"
+    "                 Trennzeile \"From - Sun Jan 5\"; unter Windows die Vorgabe\n"
     "  -h, --help     diese Hilfe\n"
     "      --version  Version anzeigen\n"
     "\n"

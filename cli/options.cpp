@@ -23,6 +23,8 @@ CliOptions parseOptions(const std::vector<std::string>& args)
             o.quiet = true;
         } else if (a == "--unix") {
             o.unixStyle = true;
+        } else if (a == "--windows") {
+            o.unixStyle = false;
         } else if (a == "-o" || a == "--output") {
             if (i + 1 >= args.size()) {
                 o.error = "Option " + a + " braucht einen Dateinamen.";

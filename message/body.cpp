@@ -61,6 +61,7 @@ struct BodyContext {
     Output& output;
     FrontEnd& frontEnd;
     BodyState state;
+    BodyLine line;  // the pieces of text are one body, line by line
 };
 
 bool isFoldedPartType(std::uint8_t partType)
@@ -70,7 +71,7 @@ bool isFoldedPartType(std::uint8_t partType)
 
 void writeText(BodyContext& body, const std::uint8_t* data, std::uint32_t length)
 {
-    filterBody(data, static_cast<std::int32_t>(length), body.output, body.frontEnd);
+    filterBody(data, static_cast<std::int32_t>(length), body.output, body.line, body.frontEnd);
 }
 
 // The fold works in place and needs a spare byte behind the text, so it runs in
@@ -81,7 +82,7 @@ void writeFolded(BodyContext& body, const std::uint8_t* data, std::uint32_t leng
         std::memcpy(body.buffers.work, data, length);
     auto folded = static_cast<std::int32_t>(length);
     foldUtf8(body.buffers.work, folded);
-    filterBody(body.buffers.work, folded, body.output, body.frontEnd);
+    filterBody(body.buffers.work, folded, body.output, body.line, body.frontEnd);
 }
 
 // The heads zlib accepts: the check bits, deflate, a window of at most 32 KiB
@@ -208,11 +209,12 @@ bool convertSection(BodyContext& body, InputCursor& in, int section)
 void convertBodySections(InputCursor& in, std::uint16_t sectionCount, const ItemBuffers& buffers,
                          Output& output, FrontEnd& frontEnd)
 {
-    BodyContext body{buffers, output, frontEnd, BodyState{}};
+    BodyContext body{buffers, output, frontEnd, BodyState{}, BodyLine{}};
     for (int section = 0; section < sectionCount; ++section) {
         if (!convertSection(body, in, section))
             break;
     }
+    endBody(body.line, output);
     output.write("\r\n\r\n", 4);
 }
 
