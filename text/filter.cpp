@@ -36,12 +36,14 @@ constexpr std::array<bool, 256> makeSpecialTable(bool lineStart)
 constexpr std::array<bool, 256> kSpecial = makeSpecialTable(true);
 constexpr std::array<bool, 256> kSpecialMidLine = makeSpecialTable(false);
 
-// The state of one call; only the line written so far outlives it.
+// The state of one call; only the line written so far outlives it, copied back
+// at the end (a copy of its own, so that the stores of the output's bytes do
+// not make the compiler reload it).
 struct FilterScan {
     const std::uint8_t* text;
     std::int32_t length;
     Output& output;
-    BodyLine& line;
+    BodyLine line;
     std::int32_t position = 0;
     // Where the stored text is in its line, for the rules that look at the
     // stored line start. Only zero versus non-zero matters: zero means "at
@@ -53,15 +55,24 @@ struct FilterScan {
 constexpr char kFromLine[] = "From ";
 constexpr std::int32_t kFromLineLength = 5;
 
-void releaseHeld(Output& output, BodyLine& line)
+// The paths for the first bytes of a line stay out of line, so that the byte,
+// run and line-end writers they hang off are small enough to be inlined at
+// their many callers; the filter's pace depends on it.
+
+[[gnu::noinline]] void writeHeld(Output& output, BodyLine& line)
 {
-    if (line.held > 0)
-        output.write(kFromLine, static_cast<std::size_t>(line.held));
+    output.write(kFromLine, static_cast<std::size_t>(line.held));
     line.held = 0;
 }
 
+void releaseHeld(Output& output, BodyLine& line)
+{
+    if (line.held > 0)
+        writeHeld(output, line);
+}
+
 // One byte written at a line start, where the line may still become "From ".
-void putAtLineStart(Output& output, BodyLine& line, std::uint8_t byte)
+[[gnu::noinline]] void putAtLineStart(Output& output, BodyLine& line, std::uint8_t byte)
 {
     if (byte == static_cast<std::uint8_t>(kFromLine[line.held])) {
         if (++line.held < kFromLineLength)
@@ -76,23 +87,54 @@ void putAtLineStart(Output& output, BodyLine& line, std::uint8_t byte)
     line.atStart = byte == kLf;
 }
 
+// One byte other than LF.
 void emit(FilterScan& scan, std::uint8_t byte)
 {
-    if (scan.line.atStart) {
+    if (scan.line.atStart)
         putAtLineStart(scan.output, scan.line, byte);
-        return;
+    else
+        scan.output.put(byte);
+}
+
+// A run of bytes without LF at a line start: those that go on with "From "
+// are held back, and the rest goes out once the line is decided.
+[[gnu::noinline]] void emitRunAtLineStart(FilterScan& scan, const std::uint8_t* bytes, std::size_t count)
+{
+    BodyLine& line = scan.line;
+    std::size_t matched = 0;
+    while (matched < count && line.held < kFromLineLength &&
+           bytes[matched] == static_cast<std::uint8_t>(kFromLine[line.held])) {
+        ++matched;
+        ++line.held;
     }
-    scan.output.put(byte);
-    scan.line.atStart = byte == kLf;
+    if (line.held == kFromLineLength) {
+        scan.output.put('>');
+        scan.output.write(kFromLine, kFromLineLength);
+        line = BodyLine{false, 0};
+    } else if (matched == count) {
+        return;
+    } else {
+        // The held bytes are the first `matched` of the run, or came before it.
+        line.held -= static_cast<std::int32_t>(matched);
+        releaseHeld(scan.output, line);
+        line.atStart = false;
+        matched = 0;
+    }
+    scan.output.write(bytes + matched, count - matched);
 }
 
 // Bytes that hold no LF. Past the first few of a line they go out as they are.
 void emitRun(FilterScan& scan, const std::uint8_t* bytes, std::size_t count)
 {
-    for (; count > 0 && scan.line.atStart; --count)
-        putAtLineStart(scan.output, scan.line, *bytes++);
-    if (count > 0)
-        scan.output.write(bytes, count);
+    if (scan.line.atStart && count > 0) {
+        // Most lines decide at their first byte.
+        if (scan.line.held > 0 || bytes[0] == 'F') {
+            emitRunAtLineStart(scan, bytes, count);
+            return;
+        }
+        scan.line.atStart = false;
+    }
+    scan.output.write(bytes, count);
 }
 
 void emitPair(FilterScan& scan, std::uint8_t first, std::uint8_t second)
@@ -101,11 +143,17 @@ void emitPair(FilterScan& scan, std::uint8_t first, std::uint8_t second)
     emit(scan, second);
 }
 
+void emitLineFeed(FilterScan& scan)
+{
+    releaseHeld(scan.output, scan.line);
+    scan.output.put(kLf);
+    scan.line.atStart = true;
+}
+
 void emitLineEnd(FilterScan& scan)
 {
     releaseHeld(scan.output, scan.line);
-    scan.output.put(kCr);
-    scan.output.put(kLf);
+    scan.output.write("\r\n", 2);
     scan.line.atStart = true;
 }
 
@@ -285,7 +333,9 @@ void filterOrdinary(FilterScan& scan, std::uint8_t byte)
 {
     if (scan.tagDepth == 0) {
         ++scan.lineColumn;
-        if (byte != kNul)
+        if (byte == kLf)
+            emitLineFeed(scan);
+        else if (byte != kNul)
             emit(scan, byte);
     }
     ++scan.position;
@@ -400,8 +450,9 @@ void filterBody(const std::uint8_t* text, std::int32_t length, Output& output, B
         if (filterCrLf(scan))
             continue;
         if (!filterSpecial(scan))
-            return;
+            break;
     }
+    line = scan.line;
 }
 
 void endBody(BodyLine& line, Output& output)

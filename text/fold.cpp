@@ -124,6 +124,12 @@ void foldUtf8(std::uint8_t* text, std::int32_t& length)
             }
         }
         const std::uint8_t b = text[in];
+        // U+0080 to U+00FF, most of what is not ASCII, in short.
+        if ((b == 0xC2 || b == 0xC3) && end - in >= 2 && (text[in + 1] & 0xC0) == 0x80) {
+            text[out++] = static_cast<std::uint8_t>((b << 6) | (text[in + 1] & 0x3F));
+            in += 2;
+            continue;
+        }
         const Sequence sequence = b < 0x80 ? Sequence{0, 0} : sequenceAt(text, end, in);
         if (sequence.length == 0) {
             // ASCII, or a byte that starts nothing (Latin-1 text, a stray
