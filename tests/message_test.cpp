@@ -211,8 +211,9 @@ TEST(MessageTest, TextsAreStoredCutAndFolded)
         // A screen name with a blank is the display name of an address without one.
         {"sender with a blank", usual().field(6, "Hans Schmidt"), "From: Hans Schmidt <HansSchmidt@aol.com>\r\n"},
         {"quoted name", usual().field(6, "Dr. \"Q\\\" Hans"), "From: \"Dr. \\\"Q\\\\\\\" Hans\" <Dr.\"Q\\\"Hans@aol.com>\r\n"},
-        {"8-bit name", usual().field(6, "J\xC3\xBCrgen M"),
-         "From: =?windows-1252?Q?J=FCrgen_M?= <J\xFCrgenM@aol.com>\r\n"},
+        {"8-bit name", usual().field(6, "Frau Dr. J\xC3\xBCrgen von K\xC3\xB6ln"),
+         "From: Frau =?windows-1252?Q?Dr=2E_J=FCrgen?= von =?windows-1252?Q?K=F6ln?= "
+         "<FrauDr.J\xFCrgenvonK\xF6ln@aol.com>\r\n"},
         {"named sender cut", usual().field(6, "a " + std::string(4093, 'b')), "From: a " + std::string(4093, 'b') + "\r\n"},
     };
     for (const auto& row : rows) {
