@@ -241,7 +241,7 @@ void storeText(char* field, std::uint8_t* data, std::int32_t length)
         return;
     std::size_t text = textLength(data, static_cast<std::size_t>(length));
     // 0xC3 leads the two-byte forms of U+00C0..U+00FF: its presence is taken as
-    // the sign of UTF-8. Other high bytes alone are Latin-1 already.
+    // the sign of UTF-8. Other high bytes alone are windows-1252 already.
     if (std::memchr(data, 0xC3, text) != nullptr) {
         foldUtf8(data, length);
         text = std::strlen(reinterpret_cast<const char*>(data));
