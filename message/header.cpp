@@ -11,8 +11,8 @@
 #include <cstddef>
 #include <cstring>
 
+#include "io/output.h"
 #include "message/fields.h"
-#include "pfc/output.h"
 
 namespace kistwerk {
 
@@ -91,6 +91,62 @@ void writeEncodedWords(Output& output, const char* text, std::size_t length)
     }
     if (used > 0)
         flush();
+}
+
+// A word of a display name that may stand as it is: ASCII "atext" of RFC 5322,
+// less "=" and "?", which could make it look like an encoded word.
+bool isPlainWord(const char* word, std::size_t length)
+{
+    for (std::size_t i = 0; i < length; ++i) {
+        const auto c = static_cast<unsigned char>(word[i]);
+        if (c == 0 || !(isQLiteral(c) || std::strchr("#$%&'^_`{|}~", c) != nullptr))
+            return false;
+    }
+    return true;
+}
+
+std::size_t wordEnd(const char* text, std::size_t at, std::size_t length)
+{
+    while (at < length && !isBlank(text[at]))
+        ++at;
+    return at;
+}
+
+std::size_t blanksEnd(const char* text, std::size_t at, std::size_t length)
+{
+    while (at < length && isBlank(text[at]))
+        ++at;
+    return at;
+}
+
+// A display name: each run of words that cannot stand as they are (8-bit bytes,
+// specials) becomes encoded words, the blanks inside the run encoded with it;
+// the other words, and the blanks around a run, stay as they are. Readers then
+// join the words right whether or not they drop the blanks between two encoded
+// words (RFC 2047 says they must; Python's email package keeps them in a name).
+//   Frau Dr. J\xFCrgen von K\xF6ln
+//   Frau =?windows-1252?Q?Dr=2E_J=FCrgen?= von =?windows-1252?Q?K=F6ln?=
+void writeDisplayName(Output& output, const char* name, std::size_t length)
+{
+    std::size_t at = blanksEnd(name, 0, length);
+    while (at < length) {
+        std::size_t end = wordEnd(name, at, length);
+        if (isPlainWord(name + at, end - at)) {
+            output.write(name + at, end - at);
+        } else {
+            for (std::size_t next = blanksEnd(name, end, length); next < length;
+                 next = blanksEnd(name, end, length)) {
+                const std::size_t nextEnd = wordEnd(name, next, length);
+                if (isPlainWord(name + next, nextEnd - next))
+                    break;
+                end = nextEnd;
+            }
+            writeEncodedWords(output, name + at, end - at);
+        }
+        at = blanksEnd(name, end, length);
+        if (at < length)
+            output.write(name + end, at - end);
+    }
 }
 
 // The field's text with CR and LF as blanks, as writeHeaderLine writes it.
@@ -181,7 +237,7 @@ void writeAddressElement(Output& output, const char* text, std::size_t begin, st
     char name[kTextFieldSize];
     const std::size_t nameLength = unquotedName(text + nameBegin, nameEnd - nameBegin, name);
     output.write(text + begin, nameBegin - begin);
-    writeEncodedWords(output, name, nameLength);
+    writeDisplayName(output, name, nameLength);
     output.put(' ');
     output.write(text + address, end - address);
 }

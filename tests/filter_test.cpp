@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "pfc/output.h"
+#include "io/output.h"
 #include "tests/support/recording_frontend.h"
 #include "text/filter.h"
 
@@ -22,7 +22,8 @@ std::string filtered(std::string_view input, RecordingFrontEnd& frontEnd)
     std::unique_ptr<std::uint8_t[]> text(new std::uint8_t[input.size()]);
     std::copy(input.begin(), input.end(), text.get());
     MemoryOutput output;
-    filterBody(text.get(), static_cast<std::int32_t>(input.size()), output, frontEnd);
+    if (!filterBody(text.get(), static_cast<std::int32_t>(input.size()), output))
+        frontEnd.warnMessageTooLarge();
     return output.text();
 }
 
@@ -200,7 +201,8 @@ TEST(FilterBody, SizeLimit)
         std::string text(row.length > 0 ? std::size_t(row.length) : 0, 'x');
         RecordingFrontEnd frontEnd;
         MemoryOutput output;
-        filterBody(reinterpret_cast<const std::uint8_t*>(text.data()), row.length, output, frontEnd);
+        if (!filterBody(reinterpret_cast<const std::uint8_t*>(text.data()), row.length, output))
+            frontEnd.warnMessageTooLarge();
         EXPECT_EQ(output.text().size(), row.written);
         EXPECT_EQ(frontEnd.warnings, row.warnings);
     }
@@ -223,12 +225,10 @@ TEST(FilterBody, PiecesOfOneBody)
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.first);
-        RecordingFrontEnd frontEnd;
         MemoryOutput output;
         BodyLine line;
         for (std::string_view piece : {row.first, row.second})
-            filterBody(reinterpret_cast<const std::uint8_t*>(piece.data()), std::int32_t(piece.size()), output, line,
-                       frontEnd);
+            filterBody(reinterpret_cast<const std::uint8_t*>(piece.data()), std::int32_t(piece.size()), output, line);
         endBody(line, output);
         EXPECT_EQ(output.text(), row.expected);
     }

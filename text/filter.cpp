@@ -9,8 +9,7 @@
 #include <emmintrin.h>
 #endif
 
-#include "pfc/frontend.h"
-#include "pfc/output.h"
+#include "io/output.h"
 
 namespace kistwerk {
 
@@ -432,15 +431,12 @@ bool filterSpecial(FilterScan& scan)
 
 } // namespace
 
-void filterBody(const std::uint8_t* text, std::int32_t length, Output& output, BodyLine& line,
-                FrontEnd& frontEnd)
+bool filterBody(const std::uint8_t* text, std::int32_t length, Output& output, BodyLine& line)
 {
-    if (length > kMaxBodyText) {
-        frontEnd.warnMessageTooLarge();
-        return;
-    }
+    if (length > kMaxBodyText)
+        return false;
     if (length <= 0)
-        return;
+        return true;
     FilterScan scan{text, length, output, line};
     while (scan.position < scan.length) {
         if (!kSpecial[scan.text[scan.position]]) {
@@ -453,6 +449,7 @@ void filterBody(const std::uint8_t* text, std::int32_t length, Output& output, B
             break;
     }
     line = scan.line;
+    return true;
 }
 
 void endBody(BodyLine& line, Output& output)
@@ -461,11 +458,12 @@ void endBody(BodyLine& line, Output& output)
     line = BodyLine{};
 }
 
-void filterBody(const std::uint8_t* text, std::int32_t length, Output& output, FrontEnd& frontEnd)
+bool filterBody(const std::uint8_t* text, std::int32_t length, Output& output)
 {
     BodyLine line;
-    filterBody(text, length, output, line, frontEnd);
+    const bool filtered = filterBody(text, length, output, line);
     endBody(line, output);
+    return filtered;
 }
 
 } // namespace kistwerk

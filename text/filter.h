@@ -6,10 +6,9 @@
 
 namespace kistwerk {
 
-class FrontEnd;
 class Output;
 
-// The longest text the filter takes; a longer one is skipped with a warning.
+// The longest text the filter takes; a longer one is skipped and the caller warns.
 constexpr std::int32_t kMaxBodyText = 65000;
 
 // The line that the pieces of one body written so far leave open. No line of a
@@ -26,14 +25,15 @@ struct BodyLine {
 
 // Filters `length` bytes of `text` (need not be zero-ended) into `output`, as
 // the next piece of the body that `line` follows. Markup, the "From:" escape and
-// line ends start afresh with each piece. Reads nothing outside the text.
-void filterBody(const std::uint8_t* text, std::int32_t length, Output& output, BodyLine& line,
-                FrontEnd& frontEnd);
+// line ends start afresh with each piece. Reads nothing outside the text. False
+// when the text was longer than kMaxBodyText: nothing of it is written, and the
+// user is to be told.
+bool filterBody(const std::uint8_t* text, std::int32_t length, Output& output, BodyLine& line);
 
 // Writes the bytes `line` still holds back; the body ends here.
 void endBody(BodyLine& line, Output& output);
 
 // A whole body in one piece.
-void filterBody(const std::uint8_t* text, std::int32_t length, Output& output, FrontEnd& frontEnd);
+bool filterBody(const std::uint8_t* text, std::int32_t length, Output& output);
 
 } // namespace kistwerk

@@ -6,7 +6,7 @@
 // once their first children are known. Indexes are handed out in file order,
 // so the table is filled front to back through a small window that is written
 // back whenever the next index leaves it. Table slots past entryCount stay zero.
-#include "bench/synth.h"
+#include "testkit/synth.h"
 
 #include <cinttypes>
 #include <cmath>
@@ -17,7 +17,7 @@
 
 #include <zlib.h>
 
-#include "tests/support/pfc_builder.h"
+#include "testkit/pfc_builder.h"
 
 namespace kistwerk::bench {
 
