@@ -33,7 +33,8 @@ foreach(line IN LISTS lines)
     message(FATAL_ERROR "golden_mbox: pfcgen failed for seed ${seed} size ${size}")
   endif()
   file(REMOVE "${mbx}")
-  execute_process(COMMAND "${CLI}" -q -o "${mbx}" "${pfc}" RESULT_VARIABLE rc)
+  # The Windows form on every platform, so that one hash stands for one file.
+  execute_process(COMMAND "${CLI}" -q --windows -o "${mbx}" "${pfc}" RESULT_VARIABLE rc)
   # 3: converted, with the damaged items that generated files hold skipped.
   if(NOT rc EQUAL 0 AND NOT rc EQUAL 3)
     message(FATAL_ERROR "golden_mbox: kistwerk-cli failed (${rc}) for seed ${seed} size ${size}")
