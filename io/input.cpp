@@ -2,6 +2,8 @@
 #include "io/input.h"
 
 #include <cerrno>
+
+#include "io/files.h"
 #include <cstring>
 
 #include <fcntl.h>
@@ -26,7 +28,7 @@ namespace {
 #ifdef _WIN32
 int openReadOnly(const std::string& path)
 {
-    return _open(path.c_str(), _O_RDONLY | _O_BINARY);
+    return openDescriptor(path, _O_RDONLY | _O_BINARY);
 }
 
 void closeFile(int fd)
@@ -58,7 +60,7 @@ long readSome(int fd, std::int64_t offset, std::uint8_t* dst, std::size_t count)
 #else
 int openReadOnly(const std::string& path)
 {
-    return ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    return openDescriptor(path, O_RDONLY);
 }
 
 void closeFile(int fd)
@@ -117,6 +119,11 @@ bool FileInput::share(const FileInput& owner, std::size_t blockSize)
     blockSize_ = blockSize;
     clearBlocks();
     return true;
+}
+
+FileIdentity FileInput::identity() const
+{
+    return identityOfDescriptor(fd_);
 }
 
 std::unique_ptr<InputSource> FileInput::openReader()

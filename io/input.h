@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "io/files.h"
+
 namespace kistwerk {
 
 class InputSource {
@@ -64,6 +66,7 @@ public:
     bool share(const FileInput& owner, std::size_t blockSize = kBlockSize);
     void close();
     bool isOpen() const { return fd_ >= 0; }
+    FileIdentity identity() const;
 
     std::int64_t size() const override { return size_; }
     std::size_t readAt(std::int64_t offset, void* dst, std::size_t count) override;
