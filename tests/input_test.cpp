@@ -18,7 +18,7 @@ using namespace kistwerk;
 
 namespace {
 
-constexpr std::int64_t kBlock = static_cast<std::int64_t>(FileInput::kBlockSize);
+constexpr std::int64_t kBlock = static_cast<std::int64_t>(FileInput::kWindowSize);
 
 std::vector<std::uint8_t> pattern(std::size_t size, std::uint32_t seed)
 {
@@ -160,8 +160,8 @@ TEST(FileInput, ScatteredReadsSurviveEviction)
 {
     // More blocks than the cache holds, visited in a jumping order like the walk's
     // table, node and record reads.
-    std::size_t blocks = FileInput::kBlockCount * 2 + 3;
-    auto file = pattern(blocks * FileInput::kBlockSize + 77, 11);
+    std::size_t blocks = FileInput::kStreamCount * 2 + 3;
+    auto file = pattern(blocks * FileInput::kWindowSize + 77, 11);
     TempFile tmp(file, "kistwerk_input_scatter.bin");
     FileInput input;
     ASSERT_TRUE(input.open(tmp.path()));
