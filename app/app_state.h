@@ -5,7 +5,9 @@
 #include <windows.h>
 #include <commdlg.h>
 
-#include "pfc/run.h"
+#include <string>
+
+#include "pfc/conversion_run.h"
 
 namespace kistwerk {
 
@@ -24,8 +26,8 @@ struct AppState {
 AppState& appState();
 
 // The one way a failure reaches the user: a German message box owned by the
-// main window, captioned "Kistwerk".
-void showFailure(const char* text);
+// main window, captioned "Kistwerk". `text` is UTF-8.
+void showFailure(const std::string& text);
 
 // Shows the file-open dialog; true when a file was chosen, then its full path
 // is in app.inputPath and its folder is the current directory.

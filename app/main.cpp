@@ -9,7 +9,10 @@
 
 #include "app/app_state.h"
 #include "app/resource.h"
+#include "app/wide_text.h"
 #include "app/win32_frontend.h"
+#include "pfc/run.h"
+#include "ui/texts.h"
 
 namespace kistwerk {
 
@@ -73,25 +76,27 @@ AppState& appState()
     return state;
 }
 
-void showFailure(const char* text)
+void showFailure(const std::string& text)
 {
-    MessageBoxA(state.mainWindow, text, KISTWERK_TITLE, MB_OK | MB_ICONERROR);
+    MessageBoxW(state.mainWindow, wideFromUtf8(text).c_str(), L"" KISTWERK_TITLE, MB_OK | MB_ICONERROR);
 }
 
 bool chooseInputFile(AppState& app)
 {
-    static const char filter[] = "AOL-Datei\0*.pfc\0";
+    // One pair, description and pattern, each ended by a zero byte, and a zero byte after the list.
+    const std::string filter = ansiFromUtf8(texts::kFileDialogFilter) + std::string("\0*.pfc\0", 8);
+    const std::string title = ansiFromUtf8(texts::kFileDialogTitle);
     app.inputPath[0] = '\0';
     OPENFILENAMEA& d = app.fileDialog;
     d = OPENFILENAMEA{};
     d.lStructSize = OPENFILENAME_SIZE_VERSION_400A;  // 76: without the later fields
     d.hwndOwner = app.mainWindow;
-    d.lpstrFilter = filter;
+    d.lpstrFilter = filter.c_str();
     d.nFilterIndex = 0;
     d.lpstrFile = app.inputPath;
     d.nMaxFile = sizeof app.inputPath;
     d.lpstrInitialDir = app.startDirectory;
-    d.lpstrTitle = "AOL-Datei ausw\xE4hlen";
+    d.lpstrTitle = title.c_str();
     d.Flags = OFN_FILEMUSTEXIST | OFN_PATHMUSTEXIST | OFN_HIDEREADONLY;
     d.lpstrDefExt = "";
     if (!GetOpenFileNameA(&d))

@@ -6,6 +6,7 @@
 
 #include "app/progress_bar.h"
 #include "app/resource.h"
+#include "pfc/frontend.h"
 
 namespace kistwerk {
 

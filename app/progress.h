@@ -4,7 +4,7 @@
 
 #include <windows.h>
 
-#include "pfc/run.h"
+#include "pfc/conversion_run.h"
 
 namespace kistwerk {
 

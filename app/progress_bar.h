@@ -28,15 +28,4 @@ inline BarLayout barLayout(int percent, int width)
     return b;
 }
 
-// Decides whether a progress step draws: only when the percentage differs from
-// the one on screen. A percentage above 100 is lowered to 100 in place first.
-inline bool needsPicture(int& percent, int lastDrawnPercent)
-{
-    if (percent == lastDrawnPercent)
-        return false;
-    if (percent > 100)
-        percent = 100;
-    return true;
-}
-
 } // namespace kistwerk

@@ -25,7 +25,4 @@ private:
     HWND progressDialog_ = nullptr;
 };
 
-// The German text of a problem, in the Windows code page (1252).
-std::string problemMessage(RunProblem problem, const ConversionRun& run);
-
 } // namespace kistwerk

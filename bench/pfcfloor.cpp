@@ -17,7 +17,7 @@
 
 #include <zlib.h>
 
-#include "bench/synth.h"
+#include "testkit/synth.h"
 
 namespace {
 

@@ -11,8 +11,8 @@
 
 #include <zlib.h>
 
-#include "bench/synth.h"
-#include "tests/support/pfc_builder.h"
+#include "testkit/pfc_builder.h"
+#include "testkit/synth.h"
 
 using namespace kistwerk::fixture;
 

@@ -61,7 +61,7 @@ def build(build_dir):
                  "pfcrun"], stdout=subprocess.DEVNULL)
 
 
-GENERATOR_VERSION = 2  # as kGeneratorVersion in bench/synth.cpp
+GENERATOR_VERSION = 2  # as kGeneratorVersion in testkit/synth.cpp
 
 
 def generate(pfcgen, size_text, seed, layout, work_dir):

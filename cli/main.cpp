@@ -15,44 +15,18 @@
 
 #include "cli/options.h"
 #include "cli/terminal_frontend.h"
+#include "pfc/naming.h"
 #include "pfc/run.h"
+#include "ui/texts.h"
 
 using namespace kistwerk;
 
 namespace {
 
-constexpr const char* kUsage =
-    "Aufruf: kistwerk-cli [-o AUSGABE] [-q] [--unix] DATEI.pfc...\n"
-    "Wandelt PFC-Dateien (Personal Filing Cabinet) in mbox-Postfachdateien (.mbx) um.\n"
-    "\n"
-    "Ohne -o entsteht die Postfachdatei neben der PFC-Datei: aus Post.2009.pfc wird Post.2009.mbx.\n"
-    "\n"
-    "  -o AUSGABE     Name der Postfachdatei (nur bei einer PFC-Datei); \"-\" schreibt auf die Standardausgabe\n"
-    "  -q, --quiet    nur Fehler melden\n"
-    "      --unix     Postfachdatei f\xC3\xBCr Unix-Mailprogramme (mutt, Dovecot, formail, GNU mailutils):\n"
-    "                 Zeilenenden LF statt CR LF, der Tag in der Trennzeile \"From - \" zweistellig\n"
-    "                 mit Leerzeichen aufgef\xC3\xBCllt (\"Sun Jan  5\"); ohne die Option wie unter Windows\n"
-    "  -h, --help     diese Hilfe\n"
-    "      --version  Version anzeigen\n"
-    "\n"
-    "Strg-C bricht die laufende Umwandlung ab; fertige Eintr\xC3\xA4ge bleiben erhalten.\n"
-    "Exit-Status: 0 alles umgewandelt, 1 eine Datei nicht lesbar oder nicht schreibbar, 2 falscher Aufruf.\n";
-
-std::string formatSeconds(double seconds)
-{
-    char text[32];
-    std::snprintf(text, sizeof text, "%.2f", seconds);
-    for (char* p = text; *p != '\0'; ++p)
-        if (*p == '.')
-            *p = ',';
-    return text;
-}
-
 void printSummary(std::FILE* to, const ConversionRun& run, const std::string& shownOutput, double seconds)
 {
-    std::fprintf(to, "%s -> %s: %u Eintr\xC3\xA4ge geschrieben, %u Bl\xC3\xA4tter gez\xC3\xA4hlt, %s s\n",
-                 run.inputPath.c_str(), shownOutput.c_str(), run.entriesWritten, run.totalItems,
-                 formatSeconds(seconds).c_str());
+    const std::string line = texts::summary(run.inputPath, shownOutput, run.entriesWritten, run.totalItems, seconds);
+    std::fprintf(to, "%s\n", line.c_str());
 }
 
 } // namespace
@@ -65,12 +39,11 @@ int main(int argc, char** argv)
     std::vector<std::string> args(argv + 1, argv + argc);
     CliOptions options = parseOptions(args);
     if (!options.error.empty()) {
-        std::fprintf(stderr, "kistwerk-cli: %s\n%s", options.error.c_str(),
-                     "Mehr mit: kistwerk-cli --help\n");
+        std::fprintf(stderr, "kistwerk-cli: %s\n%s\n", options.error.c_str(), texts::kMoreHelp);
         return 2;
     }
     if (options.help) {
-        std::fputs(kUsage, stdout);
+        std::fputs(texts::kUsage, stdout);
         return 0;
     }
     if (options.version) {
@@ -98,7 +71,7 @@ int main(int argc, char** argv)
         bool toStandardOutput = output == "-";
         if (!options.quiet && run.outputOpened)
             printSummary(toStandardOutput ? stderr : stdout, run,
-                         toStandardOutput ? std::string("Standardausgabe") : output, took.count());
+                         toStandardOutput ? std::string(texts::kStandardOutput) : output, took.count());
     }
     if (TerminalFrontEnd::interrupted())
         status = 1;

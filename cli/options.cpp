@@ -1,7 +1,7 @@
 // Parsing of kistwerk-cli's arguments.
 #include "cli/options.h"
 
-#include "pfc/run.h"
+#include "ui/texts.h"
 
 namespace kistwerk {
 
@@ -25,7 +25,7 @@ CliOptions parseOptions(const std::vector<std::string>& args)
             o.unixStyle = true;
         } else if (a == "-o" || a == "--output") {
             if (i + 1 >= args.size()) {
-                o.error = "Option " + a + " braucht einen Dateinamen.";
+                o.error = texts::optionNeedsName(a);
                 return o;
             }
             o.hasOutput = true;
@@ -37,32 +37,19 @@ CliOptions parseOptions(const std::vector<std::string>& args)
             o.hasOutput = true;
             o.output = a.substr(9);
         } else {
-            o.error = "Unbekannte Option: " + a;
+            o.error = texts::unknownOption(a);
             return o;
         }
     }
     if (o.help || o.version)
         return o;
     if (o.inputs.empty())
-        o.error = "Keine PFC-Datei angegeben.";
+        o.error = texts::kNoInput;
     else if (o.hasOutput && o.inputs.size() > 1)
-        o.error = "Die Option -o geht nur mit einer einzigen PFC-Datei.";
+        o.error = texts::kOutputForOneInputOnly;
     else if (o.hasOutput && o.output.empty())
-        o.error = "Die Option -o braucht einen Dateinamen.";
+        o.error = texts::kOutputNeedsName;
     return o;
-}
-
-std::string defaultOutputPath(const std::string& input)
-{
-    std::size_t slash = input.find_last_of("/\\");
-    std::string name = mailboxName(input);
-    if (slash == std::string::npos) {
-        // "C:Post.pfc": keep the drive, so the file lands beside the input.
-        if (input.size() >= 2 && input[1] == ':')
-            return input.substr(0, 2) + name;
-        return name;
-    }
-    return input.substr(0, slash + 1) + name;
 }
 
 } // namespace kistwerk

@@ -20,8 +20,4 @@ struct CliOptions {
 
 CliOptions parseOptions(const std::vector<std::string>& args);
 
-// Where the mailbox file of `input` goes without -o: beside the input, named as
-// the run names it.
-std::string defaultOutputPath(const std::string& input);
-
 } // namespace kistwerk

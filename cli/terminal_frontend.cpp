@@ -3,7 +3,8 @@
 
 #include <csignal>
 
-#include "pfc/run.h"
+#include "pfc/conversion_run.h"
+#include "ui/texts.h"
 
 namespace kistwerk {
 
@@ -48,10 +49,8 @@ bool TerminalFrontEnd::progressStep(ConversionRun& run)
 {
     if (interruptFlag != 0)
         return true;
-    if (run.percent == run.lastDrawnPercent)
+    if (!needsPicture(run.percent, run.lastDrawnPercent))
         return false;
-    if (run.percent > 100)
-        run.percent = 100;
     if (showProgress_)
         drawBar(run.percent);
     run.lastDrawnPercent = run.percent;
@@ -66,36 +65,14 @@ void TerminalFrontEnd::destroyProgress(ConversionRun&)
 void TerminalFrontEnd::warnMessageTooLarge()
 {
     clearBar();
-    std::fputs("Warnung: Eine Nachricht ist zu gross und wird ignoriert.\n", messages_);
+    std::fprintf(messages_, "%s: %s\n", texts::kWarning, texts::kMessageTooLarge);
 }
 
 void TerminalFrontEnd::reportProblem(RunProblem problem, const ConversionRun& run)
 {
     clearBar();
-    std::fprintf(messages_, "kistwerk-cli: %s\n", problemText(problem, run).c_str());
-}
-
-std::string TerminalFrontEnd::problemText(RunProblem problem, const ConversionRun& run)
-{
-    const std::string in = "\xE2\x80\x9E" + run.inputPath + "\xE2\x80\x9C";
-    const std::string out = "\xE2\x80\x9E" + run.outputName + "\xE2\x80\x9C";
-    switch (problem) {
-    case RunProblem::InputUnreadable:
-        return "Die PFC-Datei " + in + " kann nicht gelesen werden.";
-    case RunProblem::OutputUnwritable:
-        return "Die Postfachdatei " + out + " kann nicht angelegt werden.";
-    case RunProblem::OutputIsInput:
-        return "Die Postfachdatei " + out + " w\xC3\xA4re die PFC-Datei selbst; nichts wurde geschrieben.";
-    case RunProblem::OutputIncomplete:
-        return "Die Postfachdatei " + out +
-               " konnte nicht vollst\xC3\xA4ndig geschrieben werden (Datentr\xC3\xA4ger voll?); sie ist unvollst\xC3\xA4ndig.";
-    case RunProblem::Cancelled:
-        return "Abgebrochen. Die Postfachdatei " + out + " enth\xC3\xA4lt nur die bis dahin fertigen Eintr\xC3\xA4ge.";
-    case RunProblem::ItemsPassedOver:
-        return std::to_string(run.itemsOverLimit) + " Eintr\xC3\xA4ge der PFC-Datei " + in +
-               " wurden ausgelassen: sie verweist immer wieder auf dieselben Daten (besch\xC3\xA4" "digt?).";
-    }
-    return "Unbekannter Fehler.";
+    const texts::ProblemFacts facts{run.inputPath, run.outputName, run.itemsOverLimit};
+    std::fprintf(messages_, "kistwerk-cli: %s\n", texts::problem(problem, facts, texts::Shown::CommandLine).c_str());
 }
 
 void TerminalFrontEnd::drawBar(int percent)

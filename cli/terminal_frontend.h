@@ -25,9 +25,6 @@ public:
     static void installInterruptHandler();
     static bool interrupted();
 
-    // The German text for a problem, with the file name filled in.
-    static std::string problemText(RunProblem problem, const ConversionRun& run);
-
 private:
     void drawBar(int percent);
     void clearBar();

@@ -9,7 +9,7 @@
 
 #include <zlib.h>
 
-#include "tests/support/pfc_builder.h"
+#include "testkit/pfc_builder.h"
 
 using namespace kistwerk::fixture;
 using namespace std::string_view_literals;

@@ -14,10 +14,9 @@
 
 #include <zlib.h>
 
+#include "io/output.h"
 #include "message/fields.h"
-#include "pfc/output.h"
 #include "text/filter.h"
-#include "pfc/run.h"
 #include "text/fold.h"
 
 namespace kistwerk {
@@ -59,7 +58,7 @@ constexpr uLongf kInflatedLimit = 65000;
 struct BodyContext {
     const ItemBuffers& buffers;
     Output& output;
-    FrontEnd& frontEnd;
+    MessageWarnings* warnings;
     BodyState state;
 };
 
@@ -70,7 +69,8 @@ bool isFoldedPartType(std::uint8_t partType)
 
 void writeText(BodyContext& body, const std::uint8_t* data, std::uint32_t length)
 {
-    filterBody(data, static_cast<std::int32_t>(length), body.output, body.frontEnd);
+    if (!filterBody(data, static_cast<std::int32_t>(length), body.output) && body.warnings != nullptr)
+        body.warnings->textTooLarge();
 }
 
 // The fold works in place and needs a spare byte behind the text, so it runs in
@@ -81,7 +81,7 @@ void writeFolded(BodyContext& body, const std::uint8_t* data, std::uint32_t leng
         std::memcpy(body.buffers.work, data, length);
     auto folded = static_cast<std::int32_t>(length);
     foldUtf8(body.buffers.work, folded);
-    filterBody(body.buffers.work, folded, body.output, body.frontEnd);
+    writeText(body, body.buffers.work, static_cast<std::uint32_t>(folded));
 }
 
 // The heads zlib accepts: the check bits, deflate, a window of at most 32 KiB
@@ -206,9 +206,9 @@ bool convertSection(BodyContext& body, InputCursor& in, int section)
 } // namespace
 
 void convertBodySections(InputCursor& in, std::uint16_t sectionCount, const ItemBuffers& buffers,
-                         Output& output, FrontEnd& frontEnd)
+                         Output& output, MessageWarnings* warnings)
 {
-    BodyContext body{buffers, output, frontEnd, BodyState{}};
+    BodyContext body{buffers, output, warnings, BodyState{}};
     for (int section = 0; section < sectionCount; ++section) {
         if (!convertSection(body, in, section))
             break;

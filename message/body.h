@@ -4,20 +4,31 @@
 
 #include <cstdint>
 
-#include "pfc/input.h"
+#include "io/input.h"
 
 namespace kistwerk {
 
-class FrontEnd;
 class Output;
+
+// How the message conversion tells its caller of a body text it left out for
+// being larger than the body filter takes; the caller shows it where it arose.
+class MessageWarnings {
+public:
+    virtual ~MessageWarnings() = default;
+    virtual void textTooLarge() = 0;
+};
 
 struct ChunkInflater;
 
-// The decompressor the run keeps for all its chunks, so that no chunk sets one
+struct ChunkInflaterDeleter {
+    void operator()(ChunkInflater* inflater) const;
+};
+
+// The decompressor kept for all chunks of all items, so that no chunk sets one
 // up and tears it down again. Null when zlib could not set one up.
 ChunkInflater* makeChunkInflater();
 
-// The item's two buffers, kItemBufferSize bytes each, and the run's
+// The item's two buffers, kItemBufferSize bytes each, and the kept
 // decompressor. The work buffer takes record data and the text handed to the
 // body filter; the reassembly buffer holds the 2-byte stream head (and, without
 // a decompressor, a chunk behind it).
@@ -39,8 +50,9 @@ struct BodyState {
 // Reads `sectionCount` body sections from `in`, writes their text through the
 // body filter and ends the entry with the closing lines. An over-long record or
 // the end of the input ends the sections early; the closing lines still follow,
-// so the entry stays apart from the next one.
+// so the entry stays apart from the next one. A text too large for the filter
+// is left out and reported to `warnings` (if any).
 void convertBodySections(InputCursor& in, std::uint16_t sectionCount, const ItemBuffers& buffers,
-                         Output& output, FrontEnd& frontEnd);
+                         Output& output, MessageWarnings* warnings);
 
 } // namespace kistwerk

@@ -9,9 +9,9 @@
 #include <ctime>
 #include <limits>
 
+#include "io/output.h"
 #include "message/fields.h"
 #include "message/header.h"
-#include "pfc/output.h"
 
 namespace kistwerk {
 

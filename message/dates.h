@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "pfc/style.h"
+#include "io/style.h"
 
 namespace kistwerk {
 

@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "pfc/input.h"
+#include "io/input.h"
 
 namespace kistwerk {
 

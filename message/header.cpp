@@ -4,8 +4,8 @@
 
 #include <cstring>
 
+#include "io/output.h"
 #include "message/fields.h"
-#include "pfc/output.h"
 
 namespace kistwerk {
 

@@ -6,11 +6,9 @@
 // section count has passed the gate, so an item that fails early leaves no trace.
 #include "message/message.h"
 
-#include "message/body.h"
 #include "message/dates.h"
 #include "message/fields.h"
 #include "message/header.h"
-#include "pfc/run.h"
 
 namespace kistwerk {
 
@@ -24,61 +22,53 @@ bool isRecordHeader(const std::uint8_t* header)
     return header[0] == 0x52 && header[1] == 0x53 && header[8] == 0x41;
 }
 
-// The buffers live in the run and keep their size from item to item; no item
-// reads a byte it did not put there itself.
-ItemBuffers takeBuffers(ConversionRun& run)
+// The buffers keep their size from item to item.
+ItemBuffers takeBuffers(MessageScratch& scratch)
 {
-    if (run.workBuffer.size() < kItemBufferSize)
-        run.workBuffer.resize(kItemBufferSize);
-    if (run.reassemblyBuffer.size() < kItemBufferSize)
-        run.reassemblyBuffer.resize(kItemBufferSize);
-    if (!run.inflater)
-        run.inflater.reset(makeChunkInflater());
-    return ItemBuffers{run.workBuffer.data(), run.reassemblyBuffer.data(), run.inflater.get()};
+    if (scratch.work.size() < kItemBufferSize)
+        scratch.work.resize(kItemBufferSize);
+    if (scratch.reassembly.size() < kItemBufferSize)
+        scratch.reassembly.resize(kItemBufferSize);
+    if (!scratch.inflater)
+        scratch.inflater.reset(makeChunkInflater());
+    return ItemBuffers{scratch.work.data(), scratch.reassembly.data(), scratch.inflater.get()};
 }
 
-void writeEntry(ConversionRun& run, InputCursor& in, const MessageFields& fields, const ItemBuffers& buffers)
+void writeEntry(const MessageContext& context, InputCursor& in, const MessageFields& fields,
+                const ItemBuffers& buffers)
 {
-    SilentFrontEnd silent;
-    FrontEnd& frontEnd = run.frontEnd != nullptr ? *run.frontEnd : silent;
-    writeDateLines(fields, *run.output, run.style);
-    writeHeaderBlock(fields, *run.output);
-    convertBodySections(in, fields.sectionCount, buffers, *run.output, frontEnd);
+    writeDateLines(fields, context.output, context.style);
+    writeHeaderBlock(fields, context.output);
+    convertBodySections(in, fields.sectionCount, buffers, context.output, context.warnings);
 }
 
-void convertRecord(ConversionRun& run, InputCursor& in)
+// True when the item's entry was written.
+bool convertRecord(const MessageContext& context, InputCursor& in, MessageScratch& scratch)
 {
     std::uint8_t header[kRecordHeaderSize];
     if (!in.read(header, sizeof header) || !isRecordHeader(header))
-        return;
+        return false;
 
-    ItemBuffers buffers = takeBuffers(run);
+    ItemBuffers buffers = takeBuffers(scratch);
     MessageFields fields;
     clearMessageFields(fields);
     if (!readMessageFields(in, fields, buffers.work))
-        return;
+        return false;
     if (fields.sectionCount == 0 || fields.sectionCount > kMaxSectionCount)
-        return;
-    ++run.entriesWritten;
-    writeEntry(run, in, fields, buffers);
+        return false;
+    writeEntry(context, in, fields, buffers);
+    return true;
 }
 
 } // namespace
 
-void convertMessage(ConversionRun& run, std::int32_t dataIndex)
+ItemOutcome convertMessage(const MessageContext& context, std::int64_t recordOffset, MessageScratch& scratch)
 {
-    if (run.input == nullptr || run.output == nullptr)
-        return;
-    if (run.recordBytesLeft <= 0) {
-        ++run.itemsOverLimit;
-        return;
-    }
-    std::int32_t offset = 0;
-    if (!entryOffset(run.container, dataIndex, offset) || offset < 0)
-        return;
-    InputCursor in(*run.input, offset);
-    convertRecord(run, in);
-    run.recordBytesLeft -= in.offset() - offset;
+    InputCursor in(context.input, recordOffset);
+    ItemOutcome outcome;
+    outcome.entryWritten = convertRecord(context, in, scratch);
+    outcome.recordBytes = in.offset() - recordOffset;
+    return outcome;
 }
 
 } // namespace kistwerk

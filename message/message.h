@@ -2,13 +2,42 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "io/input.h"
+#include "io/style.h"
+#include "message/body.h"
 
 namespace kistwerk {
 
-struct ConversionRun;
+class Output;
 
-// Reads the message record that `dataIndex` leads to and appends its entry to
-// run.output. An item that fails a test yields nothing; the walk goes on.
-void convertMessage(ConversionRun& run, std::int32_t dataIndex);
+// Storage the message conversion reuses from item to item: the two item
+// buffers and the decompressor. No item reads a byte it did not put there
+// itself, so nothing carries over from one item to the next.
+struct MessageScratch {
+    std::vector<std::uint8_t> work;
+    std::vector<std::uint8_t> reassembly;
+    std::unique_ptr<ChunkInflater, ChunkInflaterDeleter> inflater;
+};
+
+// Where one item is read from and written to.
+struct MessageContext {
+    InputSource& input;
+    Output& output;
+    const MailboxStyle& style;
+    MessageWarnings* warnings;  // null: a left-out text is not reported
+};
+
+// What became of one item.
+struct ItemOutcome {
+    bool entryWritten = false;
+    std::int64_t recordBytes = 0;  // bytes of its message record that were read
+};
+
+// Reads the message record at `recordOffset` and appends its entry to the
+// output. An item that fails a test yields nothing; the caller goes on.
+ItemOutcome convertMessage(const MessageContext& context, std::int64_t recordOffset, MessageScratch& scratch);
 
 } // namespace kistwerk

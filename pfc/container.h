@@ -13,7 +13,7 @@
 
 #include <cstdint>
 
-#include "pfc/input.h"
+#include "io/input.h"
 
 namespace kistwerk {
 

@@ -40,6 +40,17 @@ public:
     virtual void reportProblem(RunProblem problem, const ConversionRun& run) = 0;
 };
 
+// Whether a progress step draws: only when the percentage differs from the one
+// on screen. A percentage above 100 is lowered to 100 in place first.
+inline bool needsPicture(int& percent, int lastDrawnPercent)
+{
+    if (percent == lastDrawnPercent)
+        return false;
+    if (percent > 100)
+        percent = 100;
+    return true;
+}
+
 // A front end that shows nothing and never stops a run.
 class SilentFrontEnd : public FrontEnd {
 public:

@@ -20,10 +20,10 @@
 #include <system_error>
 #include <thread>
 
-#include "message/message.h"
+#include "io/output.h"
+#include "pfc/conversion_run.h"
 #include "pfc/frontend.h"
-#include "pfc/output.h"
-#include "pfc/run.h"
+#include "pfc/leaf.h"
 
 namespace kistwerk {
 
@@ -126,7 +126,9 @@ struct PipelineLane {
 
     // The worker's own.
     std::unique_ptr<InputSource> input;
-    ConversionRun run;
+    ItemContext item;
+    RunCounts counts;
+    MailboxStyle style;
     LaneOutput output;
     LaneFrontEnd frontEnd;
 
@@ -257,15 +259,15 @@ void workerLoop(PipelineLane& lane)
 {
     std::int32_t dataIndex = 0;
     while (takeJob(lane, dataIndex)) {
-        const std::uint32_t entries = lane.run.entriesWritten;
-        const std::uint32_t overLimit = lane.run.itemsOverLimit;
-        const std::int64_t bytesLeft = lane.run.recordBytesLeft;
-        convertMessage(lane.run, dataIndex);
-        MarkKind end = lane.run.entriesWritten != entries ? MarkKind::EntryEnd : MarkKind::ItemEnd;
-        if (lane.run.itemsOverLimit != overLimit)
+        const std::uint32_t entries = lane.counts.entriesWritten;
+        const std::uint32_t overLimit = lane.counts.itemsOverLimit;
+        const std::int64_t bytesLeft = lane.counts.recordBytesLeft;
+        convertStoredItem(lane.item, lane.style, lane.counts, dataIndex);
+        MarkKind end = lane.counts.entriesWritten != entries ? MarkKind::EntryEnd : MarkKind::ItemEnd;
+        if (lane.counts.itemsOverLimit != overLimit)
             end = MarkKind::OverLimit;
         // The output fails only when the run stops.
-        if (!lane.output.flush() || !pushMark(lane, end, bytesLeft - lane.run.recordBytesLeft))
+        if (!lane.output.flush() || !pushMark(lane, end, bytesLeft - lane.counts.recordBytesLeft))
             return;
     }
 }
@@ -493,18 +495,17 @@ bool startPipeline(ItemPipeline& pipeline, ConversionRun& run, int threads)
             return false;
         }
         auto lane = std::make_unique<PipelineLane>(std::move(reader), kRingBudget / static_cast<std::size_t>(threads));
-        lane->run.input = lane->input.get();
-        lane->run.container = run.container;
-        lane->run.container.input = lane->input.get();
-        lane->run.output = &lane->output;
-        lane->run.frontEnd = &lane->frontEnd;
-        lane->run.threads = 1;
-        lane->run.style = run.style;
+        lane->item.input = lane->input.get();
+        lane->item.container = run.container;
+        lane->item.container.input = lane->input.get();
+        lane->item.output = &lane->output;
+        lane->item.frontEnd = &lane->frontEnd;
+        lane->style = run.style;
         // Each worker also stops at the whole limit on its own items: those
         // read no more than all items before them, so an item a worker passes
         // over is one the limit leaves out anyway, and a hostile file cannot
         // keep the workers busy beyond it.
-        lane->run.recordBytesLeft = run.recordBytesLeft;
+        lane->counts.recordBytesLeft = run.recordBytesLeft;
         pipeline.lanes.push_back(std::move(lane));
     }
     for (auto& lane : pipeline.lanes) {

@@ -10,8 +10,9 @@
 
 #include "cli/options.h"
 #include "cli/terminal_frontend.h"
+#include "pfc/naming.h"
 #include "pfc/run.h"
-#include "tests/support/pfc_builder.h"
+#include "testkit/pfc_builder.h"
 
 using namespace kistwerk;
 using namespace kistwerk::fixture;

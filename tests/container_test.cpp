@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "pfc/container.h"
-#include "tests/support/pfc_builder.h"
+#include "testkit/pfc_builder.h"
 
 using namespace kistwerk;
 using namespace kistwerk::fixture;

@@ -26,7 +26,7 @@
 #endif
 
 #include "pfc/run.h"
-#include "tests/support/pfc_builder.h"
+#include "testkit/pfc_builder.h"
 
 using namespace kistwerk;
 using namespace kistwerk::fixture;

@@ -6,9 +6,9 @@
 #include <regex>
 #include <string>
 
+#include "io/output.h"
 #include "message/dates.h"
 #include "message/fields.h"
-#include "pfc/output.h"
 
 using namespace kistwerk;
 

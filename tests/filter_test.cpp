@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "pfc/output.h"
+#include "io/output.h"
 #include "tests/support/recording_frontend.h"
 #include "text/filter.h"
 
@@ -22,7 +22,8 @@ std::string filtered(std::string_view input, RecordingFrontEnd& frontEnd)
     std::unique_ptr<std::uint8_t[]> text(new std::uint8_t[input.size()]);
     std::copy(input.begin(), input.end(), text.get());
     MemoryOutput output;
-    filterBody(text.get(), static_cast<std::int32_t>(input.size()), output, frontEnd);
+    if (!filterBody(text.get(), static_cast<std::int32_t>(input.size()), output))
+        frontEnd.warnMessageTooLarge();
     return output.text();
 }
 
@@ -192,7 +193,8 @@ TEST(FilterBody, SizeLimit)
         std::string text(row.length > 0 ? std::size_t(row.length) : 0, 'x');
         RecordingFrontEnd frontEnd;
         MemoryOutput output;
-        filterBody(reinterpret_cast<const std::uint8_t*>(text.data()), row.length, output, frontEnd);
+        if (!filterBody(reinterpret_cast<const std::uint8_t*>(text.data()), row.length, output))
+            frontEnd.warnMessageTooLarge();
         EXPECT_EQ(output.text().size(), row.written);
         EXPECT_EQ(frontEnd.warnings, row.warnings);
     }
@@ -200,12 +202,11 @@ TEST(FilterBody, SizeLimit)
 
 TEST(FilterBody, EachCallStartsAfresh)
 {
-    RecordingFrontEnd frontEnd;
     MemoryOutput output;
     const std::string_view first = "a<p class";
     const std::string_view second = "From here";
-    filterBody(reinterpret_cast<const std::uint8_t*>(first.data()), std::int32_t(first.size()), output, frontEnd);
-    filterBody(reinterpret_cast<const std::uint8_t*>(second.data()), std::int32_t(second.size()), output, frontEnd);
+    filterBody(reinterpret_cast<const std::uint8_t*>(first.data()), std::int32_t(first.size()), output);
+    filterBody(reinterpret_cast<const std::uint8_t*>(second.data()), std::int32_t(second.size()), output);
     EXPECT_EQ(output.text(), "a>From here");
 }
 

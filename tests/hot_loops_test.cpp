@@ -5,8 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "pfc/frontend.h"
-#include "pfc/output.h"
+#include "io/output.h"
 #include "text/filter.h"
 #include "text/fold.h"
 
@@ -47,10 +46,8 @@ std::string fold(const std::string& in)
 
 std::string filter(const std::string& in)
 {
-    SilentFrontEnd frontEnd;
     MemoryOutput output;
-    filterBody(reinterpret_cast<const std::uint8_t*>(in.data()), static_cast<std::int32_t>(in.size()), output,
-               frontEnd);
+    filterBody(reinterpret_cast<const std::uint8_t*>(in.data()), static_cast<std::int32_t>(in.size()), output);
     return output.text();
 }
 

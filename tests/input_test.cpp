@@ -11,8 +11,8 @@
 #include <vector>
 #include <algorithm>
 
-#include "pfc/input.h"
-#include "pfc/output.h"
+#include "io/input.h"
+#include "io/output.h"
 
 using namespace kistwerk;
 

@@ -11,10 +11,10 @@
 #include <regex>
 #include <string>
 
-#include "bench/synth.h"
 #include "message/dates.h"
 #include "message/fields.h"
 #include "pfc/run.h"
+#include "testkit/synth.h"
 #include "tests/support/mailbox_fixture.h"
 #include "tests/support/recording_frontend.h"
 #include "tests/support/temp_dir.h"

@@ -11,10 +11,10 @@
 #include <thread>
 #include <vector>
 
-#include "bench/synth.h"
 #include "pfc/parallel.h"
 #include "pfc/run.h"
-#include "tests/support/pfc_builder.h"
+#include "testkit/pfc_builder.h"
+#include "testkit/synth.h"
 #include "tests/support/recording_frontend.h"
 #include "tests/support/temp_dir.h"
 

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "app/progress_bar.h"
+#include "pfc/frontend.h"
 
 namespace kistwerk {
 namespace {

@@ -10,10 +10,10 @@
 #include <string_view>
 #include <vector>
 
+#include "io/output.h"
 #include "pfc/frontend.h"
-#include "pfc/output.h"
 #include "pfc/run.h"
-#include "tests/support/pfc_builder.h"
+#include "testkit/pfc_builder.h"
 #include "text/filter.h"
 
 using namespace kistwerk;
@@ -47,8 +47,7 @@ std::string filterExact(const std::string& input)
     std::unique_ptr<std::uint8_t[]> text(new std::uint8_t[input.size()]);
     std::copy(input.begin(), input.end(), text.get());
     MemoryOutput output;
-    SilentFrontEnd frontEnd;
-    filterBody(text.get(), static_cast<std::int32_t>(input.size()), output, frontEnd);
+    filterBody(text.get(), static_cast<std::int32_t>(input.size()), output);
     return output.text();
 }
 

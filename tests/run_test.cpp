@@ -7,8 +7,9 @@
 #include <iterator>
 #include <string>
 
+#include "pfc/naming.h"
 #include "pfc/run.h"
-#include "tests/support/pfc_builder.h"
+#include "testkit/pfc_builder.h"
 #include "tests/support/recording_frontend.h"
 #include "tests/support/temp_dir.h"
 

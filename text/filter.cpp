@@ -9,8 +9,7 @@
 #include <emmintrin.h>
 #endif
 
-#include "pfc/frontend.h"
-#include "pfc/output.h"
+#include "io/output.h"
 
 namespace kistwerk {
 
@@ -354,14 +353,12 @@ bool filterSpecial(FilterScan& scan)
 
 } // namespace
 
-void filterBody(const std::uint8_t* text, std::int32_t length, Output& output, FrontEnd& frontEnd)
+bool filterBody(const std::uint8_t* text, std::int32_t length, Output& output)
 {
-    if (length > kMaxBodyText) {
-        frontEnd.warnMessageTooLarge();
-        return;
-    }
+    if (length > kMaxBodyText)
+        return false;
     if (length <= 0)
-        return;
+        return true;
     FilterScan scan{text, length, output};
     while (scan.position < scan.length) {
         if (!kSpecial[scan.text[scan.position]]) {
@@ -371,8 +368,9 @@ void filterBody(const std::uint8_t* text, std::int32_t length, Output& output, F
         if (filterCrLf(scan))
             continue;
         if (!filterSpecial(scan))
-            return;
+            return true;
     }
+    return true;
 }
 
 } // namespace kistwerk

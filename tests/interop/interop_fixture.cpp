@@ -12,7 +12,7 @@
 
 #include <zlib.h>
 
-#include "tests/support/pfc_builder.h"
+#include "testkit/pfc_builder.h"
 
 using namespace kistwerk::fixture;
 

@@ -7,7 +7,7 @@
 
 #include <zlib.h>
 
-#include "tests/support/pfc_builder.h"
+#include "testkit/pfc_builder.h"
 
 namespace kistwerk::fixture {
 

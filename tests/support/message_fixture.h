@@ -5,7 +5,7 @@
 #include <string>
 
 #include "pfc/run.h"
-#include "tests/support/pfc_builder.h"
+#include "testkit/pfc_builder.h"
 #include "tests/support/recording_frontend.h"
 
 namespace kistwerk::fixture {

@@ -1,5 +1,5 @@
 // File and memory implementations of the positioned-read input.
-#include "pfc/input.h"
+#include "io/input.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -1,5 +1,5 @@
 // Buffered byte sink for the mailbox file.
-#include "pfc/output.h"
+#include "io/output.h"
 
 #include <cstring>
 

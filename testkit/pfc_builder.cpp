@@ -1,5 +1,5 @@
 // PFC image builder for tests, the bundled sample and generated benchmarks.
-#include "tests/support/pfc_builder.h"
+#include "testkit/pfc_builder.h"
 
 #include <cstdio>
 

@@ -12,7 +12,7 @@
 // budgeted by where the interleaved layout would put them), keep the records in
 // a scratch file beside the output and the nodes in memory, and put the pieces
 // in place once all are known.
-#include "bench/synth.h"
+#include "testkit/synth.h"
 
 #include <cinttypes>
 #include <cmath>
@@ -23,7 +23,7 @@
 
 #include <zlib.h>
 
-#include "tests/support/pfc_builder.h"
+#include "testkit/pfc_builder.h"
 
 namespace kistwerk::bench {
 

@@ -1,0 +1,71 @@
+// The state of one conversion run, in three parts: what the caller sets before
+// the run, what the run counts as it goes (and the front ends show), and what
+// converting one item needs. A worker thread holds the last two of its own.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "io/input.h"
+#include "io/output.h"
+#include "io/style.h"
+#include "message/message.h"
+#include "pfc/container.h"
+
+namespace kistwerk {
+
+class FrontEnd;
+struct ConversionRun;
+
+// Converts the item whose message record the data index leads to.
+using ItemConverter = std::function<void(ConversionRun&, std::int32_t dataIndex)>;
+
+struct RunSettings {
+    std::string inputPath;
+    std::string outputName;  // where the mailbox file goes; "-" is standard output
+    MailboxStyle style;      // the default is the Windows form
+
+    // Threads that convert items: 0 lets the run choose by the machine's cores,
+    // 1 converts every item on the calling thread.
+    int threads = 0;
+
+    // Tests replace the message conversion to watch the walk; empty means the
+    // message conversion. A replaced conversion always runs on the calling thread.
+    ItemConverter convertItem;
+};
+
+struct RunCounts {
+    std::uint32_t totalItems = 0;  // leaves with a valid data index (counting pass)
+    std::uint32_t doneItems = 0;   // of those, passed so far (conversion pass)
+    int percent = 0;
+    int lastDrawnPercent = 0;
+    std::uint32_t entriesWritten = 0;  // items that reached the mailbox file
+    // Bytes of message records the items of this run may still read. Records
+    // that several leaves share, or that start inside one another, would make a
+    // small file read its records over and over; the limit keeps the run's time
+    // in proportion to the file, far above what a file of separate records needs.
+    std::int64_t recordBytesLeft = INT64_MAX;
+    std::uint32_t itemsOverLimit = 0;  // items passed over once the limit was spent
+    bool cancelled = false;
+};
+
+struct ItemContext {
+    InputSource* input = nullptr;
+    Output* output = nullptr;
+    Container container;  // entryCount and tableBase
+    FrontEnd* frontEnd = nullptr;
+    MessageScratch scratch;
+};
+
+struct ConversionRun : RunSettings, RunCounts, ItemContext {
+    bool outputOpened = false;  // the mailbox file was created (or standard output taken)
+};
+
+// Back to the counts of a run that has not begun.
+inline void resetCounts(RunCounts& counts)
+{
+    counts = RunCounts{};
+}
+
+} // namespace kistwerk

@@ -1,0 +1,66 @@
+// Item conversion and progress steps of the conversion pass.
+#include "pfc/leaf.h"
+
+#include "pfc/frontend.h"
+
+namespace kistwerk {
+
+namespace {
+
+// A body text too large for the filter is the front end's to show.
+class FrontEndWarnings final : public MessageWarnings {
+public:
+    explicit FrontEndWarnings(FrontEnd* frontEnd) : frontEnd_(frontEnd) {}
+    void textTooLarge() override
+    {
+        if (frontEnd_ != nullptr)
+            frontEnd_->warnMessageTooLarge();
+    }
+
+private:
+    FrontEnd* frontEnd_;
+};
+
+} // namespace
+
+bool isConvertedItemType(std::uint16_t itemType)
+{
+    switch (itemType) {
+    case 7: case 8: case 12: case 14: case 15: case 20:
+        return true;
+    default:
+        return false;
+    }
+}
+
+void convertStoredItem(ItemContext& item, const MailboxStyle& style, RunCounts& counts, std::int32_t dataIndex)
+{
+    if (item.input == nullptr || item.output == nullptr)
+        return;
+    if (counts.recordBytesLeft <= 0) {
+        ++counts.itemsOverLimit;
+        return;
+    }
+    std::int32_t offset = 0;
+    if (!entryOffset(item.container, dataIndex, offset) || offset < 0)
+        return;
+    FrontEndWarnings warnings(item.frontEnd);
+    const MessageContext context{*item.input, *item.output, style, &warnings};
+    const ItemOutcome outcome = convertMessage(context, offset, item.scratch);
+    counts.recordBytesLeft -= outcome.recordBytes;
+    if (outcome.entryWritten)
+        ++counts.entriesWritten;
+}
+
+bool stepProgress(ConversionRun& run)
+{
+    // 64-bit product: a hostile table can make more leaves than 32 bits x 100 hold.
+    run.percent = run.totalItems == 0 ? 100 : static_cast<int>(std::uint64_t{run.doneItems} * 100 / run.totalItems);
+    if (run.frontEnd != nullptr && run.frontEnd->progressStep(run)) {
+        run.cancelled = true;
+        return true;
+    }
+    return false;
+}
+
+} // namespace kistwerk

@@ -1,0 +1,25 @@
+// What the conversion pass does at each leaf with a valid data index: convert
+// its item when its type is converted, then step the progress. The walk on one
+// thread and the worker pipeline share these, so both count alike.
+#pragma once
+
+#include <cstdint>
+
+#include "pfc/conversion_run.h"
+
+namespace kistwerk {
+
+// The item types whose leaves become mailbox entries.
+bool isConvertedItemType(std::uint16_t itemType);
+
+// Converts the item whose message record `dataIndex` leads to, and counts what
+// became of it: an entry written, the record bytes read, or an item passed over
+// because the run's reading limit is spent. A record the table does not lead to
+// yields nothing.
+void convertStoredItem(ItemContext& item, const MailboxStyle& style, RunCounts& counts, std::int32_t dataIndex);
+
+// After the leaf numbered run.doneItems: sets run.percent and runs the front
+// end's progress step. True when the user asked to stop (run.cancelled is set).
+bool stepProgress(ConversionRun& run);
+
+} // namespace kistwerk

@@ -1,0 +1,88 @@
+// The walk over the node tree that both passes of a run make.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "pfc/container.h"
+
+namespace kistwerk {
+
+// The walks keep their own stack instead of recursing, so nesting of any depth
+// costs heap, not thread stack, and remember which node indexes they have seen in
+// this pass: a chain that comes back to a seen node (a cycle, or a subtree shared
+// by two parents) ends there, so every walk ends after at most one visit per node.
+class NodeWalk {
+public:
+    explicit NodeWalk(const Container& container) : container_(container)
+    {
+        std::int64_t limit = entriesPresent(container);
+        if (limit > container.entryCount)
+            limit = container.entryCount;
+        // Index 1 starts every walk even when no index is valid.
+        if (limit < 1)
+            limit = 1;
+        seen_.assign(static_cast<std::size_t>(limit / 64 + 1), 0);
+        limit_ = limit;
+    }
+
+    // Calls onLeaf(node) for every leaf with a valid data index, in visiting
+    // order, until it returns false. Returns false when stopped that way.
+    template <class OnLeaf>
+    bool run(std::int32_t start, OnLeaf onLeaf)
+    {
+        std::int32_t k = start;
+        for (;;) {
+            PfcNode node;
+            if (visit(k, node)) {
+                if (isValidIndex(container_, node.childIndex)) {
+                    resume_.push_back(node.nextIndex);
+                    k = node.childIndex;
+                    continue;
+                }
+                if (isValidIndex(container_, node.dataIndex) && !onLeaf(node))
+                    return false;
+                if (isValidIndex(container_, node.nextIndex)) {
+                    k = node.nextIndex;
+                    continue;
+                }
+            }
+            if (!resumeParentChain(k))
+                return true;
+        }
+    }
+
+private:
+    bool visit(std::int32_t k, PfcNode& node)
+    {
+        // An index past the table entries in the file cannot be read anyway.
+        if (k < 1 || k > limit_)
+            return false;
+        std::uint64_t& word = seen_[static_cast<std::size_t>(k) / 64];
+        std::uint64_t bit = std::uint64_t{1} << (k % 64);
+        if (word & bit)
+            return false;
+        word |= bit;
+        return readNode(container_, k, node);
+    }
+
+    // After a chain ends, go on with the next sibling of the innermost parent that
+    // has one.
+    bool resumeParentChain(std::int32_t& k)
+    {
+        while (!resume_.empty()) {
+            k = resume_.back();
+            resume_.pop_back();
+            if (isValidIndex(container_, k))
+                return true;
+        }
+        return false;
+    }
+
+    const Container& container_;
+    std::vector<std::uint64_t> seen_;
+    std::int64_t limit_ = 0;
+    std::vector<std::int32_t> resume_;
+};
+
+} // namespace kistwerk

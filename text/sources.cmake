@@ -1,4 +1,0 @@
-set(KISTWERK_TEXT_SOURCES
-  text/fold.cpp
-  text/filter.cpp
-)

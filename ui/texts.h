@@ -1,0 +1,47 @@
+// The German texts of both front ends, each written once, in UTF-8. The desktop
+// program converts them for the window system where it shows them.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "pfc/frontend.h"
+
+namespace kistwerk::texts {
+
+// The front end that shows a text: a problem may carry a hint of what to do
+// next that only makes sense in one of them.
+enum class Shown { CommandLine, Desktop };
+
+// What a problem text speaks of, with the names as the user gave or saw them.
+struct ProblemFacts {
+    std::string inputPath;
+    std::string outputName;
+    std::uint32_t itemsOverLimit = 0;
+};
+
+// The sentence that tells the user about `problem`, with the hint (if any) for
+// the front end that shows it.
+std::string problem(RunProblem problem, const ProblemFacts& facts, Shown where);
+
+// A body text larger than the filter takes; the caption or prefix it goes with.
+extern const char kMessageTooLarge[];
+extern const char kWarning[];
+
+// Command line.
+extern const char kUsage[];
+extern const char kMoreHelp[];
+extern const char kNoInput[];
+extern const char kOutputForOneInputOnly[];
+extern const char kOutputNeedsName[];
+extern const char kStandardOutput[];
+std::string optionNeedsName(const std::string& option);
+std::string unknownOption(const std::string& option);
+std::string summary(const std::string& input, const std::string& output, std::uint32_t entries,
+                    std::uint32_t leaves, double seconds);
+
+// Desktop program: the file-open dialog.
+extern const char kFileDialogTitle[];
+extern const char kFileDialogFilter[];
+
+} // namespace kistwerk::texts
