@@ -61,8 +61,6 @@ void convertStoredRecord(ItemContext& item, const MailboxStyle& style, RunCounts
 
 void convertStoredItem(ItemContext& item, const MailboxStyle& style, RunCounts& counts, std::int32_t dataIndex)
 {
-    if (item.input == nullptr || item.output == nullptr)
-        return;
     convertStoredRecord(item, style, counts, recordOffset(item.container, dataIndex));
 }
 
