@@ -66,7 +66,9 @@ void convertCommand(AppState& app)
     if (!chooseInputFile(app))
         return;
     Win32FrontEnd frontEnd(app.instance, app.mainWindow);
-    runConversion(app.run, app.inputPath, frontEnd);
+    // The core takes UTF-8 paths; the mailbox file's name, made from it, is
+    // the very name the ANSI path would have given.
+    runConversion(app.run, utf8FromAnsi(app.inputPath), frontEnd);
 }
 
 } // namespace

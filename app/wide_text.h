@@ -33,7 +33,7 @@ inline std::string utf8From(const std::wstring& wide)
     return narrowFrom(wide, CP_UTF8);
 }
 
-// A path the ANSI file dialog gave, for a text of the catalogue.
+// A path the ANSI file dialog gave, for the core and the catalogue.
 inline std::string utf8FromAnsi(const std::string& text)
 {
     return utf8From(wideFrom(text, CP_ACP));

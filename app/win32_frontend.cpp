@@ -40,7 +40,7 @@ void Win32FrontEnd::warnMessageTooLarge()
 
 void Win32FrontEnd::reportProblem(RunProblem problem, const ConversionRun& run)
 {
-    const texts::ProblemFacts facts{utf8FromAnsi(run.inputPath), utf8FromAnsi(run.outputName), run.itemsOverLimit};
+    const texts::ProblemFacts facts{run.inputPath, run.outputName, run.itemsOverLimit};
     showFailure(texts::problem(problem, facts, texts::Shown::Desktop));
 }
 

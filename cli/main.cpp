@@ -6,16 +6,18 @@
 
 #ifdef _WIN32
 #include <io.h>
-#include <windows.h>
 #define isatty _isatty
 #define fileno _fileno
 #else
 #include <unistd.h>
 #endif
 
+#include "cli/arguments.h"
+#include "cli/console.h"
 #include "cli/options.h"
+#include "cli/plan.h"
 #include "cli/terminal_frontend.h"
-#include "pfc/naming.h"
+#include "io/files.h"
 #include "pfc/run.h"
 #include "ui/texts.h"
 
@@ -25,25 +27,49 @@ namespace {
 
 void printSummary(std::FILE* to, const ConversionRun& run, const std::string& shownOutput, double seconds)
 {
-    const std::string line = texts::summary(run.inputPath, shownOutput, run.entriesWritten, run.totalItems, seconds);
-    std::fprintf(to, "%s\n", line.c_str());
+    writeText(to, texts::summary(run.inputPath, shownOutput, run.entriesWritten, run.totalItems, seconds) + "\n");
+}
+
+void printError(const std::string& text)
+{
+    writeText(stderr, "kistwerk-cli: " + text + "\n");
+}
+
+// Says why each refused input is left out; true when there was one.
+bool reportRefusals(const std::vector<PlannedRun>& plan)
+{
+    bool refused = false;
+    for (const PlannedRun& planned : plan) {
+        if (!planned.refusal.empty()) {
+            printError(planned.refusal);
+            refused = true;
+        }
+    }
+    return refused;
 }
 
 } // namespace
 
-int main(int argc, char** argv)
-{
 #ifdef _WIN32
-    SetConsoleOutputCP(CP_UTF8);
+// The wide entry point (linked with -municode): the arguments in UTF-16.
+int wmain(int argc, wchar_t** argv)
+#else
+int main(int argc, char** argv)
 #endif
-    std::vector<std::string> args(argv + 1, argv + argc);
-    CliOptions options = parseOptions(args);
+{
+    // Texts reach a Windows console as UTF-16 (writeText); its code page is
+    // left as the user had it.
+    CliOptions options = parseOptions(commandLineArguments(argc, argv), isFolder);
+    if (options.error.empty() && !options.help && !options.version) {
+        options.inputs = expandWildcards(options.inputs);
+        checkInputs(options);
+    }
     if (!options.error.empty()) {
-        std::fprintf(stderr, "kistwerk-cli: %s\n%s\n", options.error.c_str(), texts::kMoreHelp);
+        printError(options.error + "\n" + texts::kMoreHelp);
         return 2;
     }
     if (options.help) {
-        std::fputs(texts::kUsage, stdout);
+        writeText(stdout, texts::kUsage);
         return 0;
     }
     if (options.version) {
@@ -55,11 +81,19 @@ int main(int argc, char** argv)
     TerminalFrontEnd frontEnd(stderr, showProgress);
     TerminalFrontEnd::installInterruptHandler();
 
-    int status = 0;
-    for (const std::string& input : options.inputs) {
+    if (options.outputFolder && !makeFolders(options.output)) {
+        printError(texts::folderNotCreated(options.output));
+        return 1;
+    }
+    const std::vector<PlannedRun> plan = planRuns(options);
+    int status = reportRefusals(plan) ? 1 : 0;
+    for (const PlannedRun& planned : plan) {
         if (TerminalFrontEnd::interrupted())
             break;
-        std::string output = options.hasOutput ? options.output : defaultOutputPath(input);
+        if (!planned.refusal.empty())
+            continue;
+        const std::string& input = planned.input;
+        const std::string& output = planned.output;
         ConversionRun run;
         if (options.unixStyle)
             run.style = unixMailboxStyle();

@@ -5,7 +5,20 @@
 
 namespace kistwerk {
 
-CliOptions parseOptions(const std::vector<std::string>& args)
+namespace {
+
+bool endsInSeparator(const std::string& path)
+{
+#ifdef _WIN32
+    return !path.empty() && (path.back() == '/' || path.back() == '\\');
+#else
+    return !path.empty() && path.back() == '/';
+#endif
+}
+
+} // namespace
+
+CliOptions parseOptions(const std::vector<std::string>& args, bool (*isFolder)(const std::string&))
 {
     CliOptions o;
     bool optionsEnded = false;
@@ -43,13 +56,20 @@ CliOptions parseOptions(const std::vector<std::string>& args)
     }
     if (o.help || o.version)
         return o;
+    o.outputFolder = o.hasOutput && o.output != "-" &&
+                     (endsInSeparator(o.output) || (isFolder != nullptr && isFolder(o.output)));
+    checkInputs(o);
+    return o;
+}
+
+void checkInputs(CliOptions& o)
+{
     if (o.inputs.empty())
         o.error = texts::kNoInput;
-    else if (o.hasOutput && o.inputs.size() > 1)
+    else if (o.hasOutput && !o.outputFolder && o.inputs.size() > 1)
         o.error = texts::kOutputForOneInputOnly;
     else if (o.hasOutput && o.output.empty())
         o.error = texts::kOutputNeedsName;
-    return o;
 }
 
 } // namespace kistwerk

@@ -1,5 +1,5 @@
 // Command-line options of kistwerk-cli:
-//   kistwerk-cli [-o OUTPUT] [-q] [--unix] FILE.pfc...
+//   kistwerk-cli [-o OUTPUT|FOLDER] [-q] [--unix] FILE.pfc...
 #pragma once
 
 #include <string>
@@ -14,10 +14,17 @@ struct CliOptions {
     bool unixStyle = false;           // LF line ends, separator day padded as asctime does
     bool hasOutput = false;
     std::string output;               // with -o; "-" is standard output
+    bool outputFolder = false;        // -o names a folder for every input's mailbox file
     std::vector<std::string> inputs;
     std::string error;                // a usage error, in German; empty when none
 };
 
-CliOptions parseOptions(const std::vector<std::string>& args);
+// `isFolder` tells whether an -o path is an existing folder; a path ending in a
+// separator is a folder in any case.
+CliOptions parseOptions(const std::vector<std::string>& args, bool (*isFolder)(const std::string&) = nullptr);
+
+// The checks of the inputs against the options, again after the input list
+// has changed (Windows expands wildcards itself); sets `error`.
+void checkInputs(CliOptions& options);
 
 } // namespace kistwerk

@@ -3,6 +3,7 @@
 
 #include <csignal>
 
+#include "cli/console.h"
 #include "pfc/conversion_run.h"
 #include "ui/texts.h"
 
@@ -71,8 +72,9 @@ void TerminalFrontEnd::warnMessageTooLarge()
 void TerminalFrontEnd::reportProblem(RunProblem problem, const ConversionRun& run)
 {
     clearBar();
-    const texts::ProblemFacts facts{run.inputPath, run.outputName, run.itemsOverLimit};
-    std::fprintf(messages_, "kistwerk-cli: %s\n", texts::problem(problem, facts, texts::Shown::CommandLine).c_str());
+    const std::string output = run.outputName == "-" ? std::string(texts::kStandardOutput) : run.outputName;
+    const texts::ProblemFacts facts{run.inputPath, output, run.itemsOverLimit};
+    writeText(messages_, "kistwerk-cli: " + texts::problem(problem, facts, texts::Shown::CommandLine) + "\n");
 }
 
 void TerminalFrontEnd::drawBar(int percent)

@@ -3,6 +3,8 @@
 
 #include <algorithm>
 #include <cerrno>
+
+#include "io/files.h"
 #include <cstring>
 
 #include <fcntl.h>
@@ -27,7 +29,7 @@ namespace {
 #ifdef _WIN32
 int openReadOnly(const std::string& path)
 {
-    return _open(path.c_str(), _O_RDONLY | _O_BINARY);
+    return openDescriptor(path, _O_RDONLY | _O_BINARY);
 }
 
 void closeFile(int fd)
@@ -59,7 +61,7 @@ long readSome(int fd, std::int64_t offset, std::uint8_t* dst, std::size_t count)
 #else
 int openReadOnly(const std::string& path)
 {
-    return ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    return openDescriptor(path, O_RDONLY);
 }
 
 void closeFile(int fd)
@@ -135,6 +137,11 @@ bool FileInput::share(const FileInput& owner, std::size_t windowSize)
     windowSize_ = windowSize;
     clearStreams();
     return true;
+}
+
+FileIdentity FileInput::identity() const
+{
+    return identityOfDescriptor(fd_);
 }
 
 std::unique_ptr<InputSource> FileInput::openReader()

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "io/files.h"
+
 namespace kistwerk {
 
 class InputSource {
@@ -70,6 +72,7 @@ public:
     bool share(const FileInput& owner, std::size_t windowSize = kWindowSize);
     void close();
     bool isOpen() const { return fd_ >= 0; }
+    FileIdentity identity() const;
 
     std::int64_t size() const override { return size_; }
     std::size_t readAt(std::int64_t offset, void* dst, std::size_t count) override;

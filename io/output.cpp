@@ -1,11 +1,22 @@
 // Buffered byte sink for the mailbox file.
 #include "io/output.h"
 
+#include <cerrno>
 #include <cstring>
 
-#ifdef _WIN32
 #include <fcntl.h>
+#include <sys/stat.h>
+#ifdef _WIN32
 #include <io.h>
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#else
+#include <unistd.h>
 #endif
 
 namespace kistwerk {
@@ -116,43 +127,135 @@ FileOutput::~FileOutput()
     close();
 }
 
+#ifdef _WIN32
+namespace {
+
+int openForWriting(const std::string& path)
+{
+    return openDescriptor(path, _O_WRONLY | _O_CREAT | _O_BINARY | _O_NOINHERIT, _S_IREAD | _S_IWRITE);
+}
+
+bool emptyFile(int fd)
+{
+    auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(fd));
+    if (handle == INVALID_HANDLE_VALUE)
+        return false;
+    if (GetFileType(handle) != FILE_TYPE_DISK)
+        return true;
+    LARGE_INTEGER start{};
+    return SetFilePointerEx(handle, start, nullptr, FILE_BEGIN) && SetEndOfFile(handle);
+}
+
+long writeSome(int fd, const std::uint8_t* data, std::size_t count)
+{
+    unsigned int chunk = count > (1u << 30) ? (1u << 30) : static_cast<unsigned int>(count);
+    return _write(fd, data, chunk);
+}
+
+int binaryStandardOutput()
+{
+    _setmode(_fileno(stdout), _O_BINARY);
+    return _fileno(stdout);
+}
+
+} // namespace
+#else
+namespace {
+
+int openForWriting(const std::string& path)
+{
+    return openDescriptor(path, O_WRONLY | O_CREAT, 0666);
+}
+
+bool emptyFile(int fd)
+{
+    struct stat st;
+    if (::fstat(fd, &st) != 0)
+        return false;
+    return !S_ISREG(st.st_mode) || ::ftruncate(fd, 0) == 0;
+}
+
+long writeSome(int fd, const std::uint8_t* data, std::size_t count)
+{
+    return static_cast<long>(::write(fd, data, count));
+}
+
+int binaryStandardOutput()
+{
+    return fileno(stdout);
+}
+
+} // namespace
+#endif
+
 bool FileOutput::open(const std::string& path)
 {
+    if (!openKept(path))
+        return false;
+    if (truncate())
+        return true;
     close();
-    file_ = std::fopen(path.c_str(), "wb");
-    ownsFile_ = true;
-    // Output gathers its own large blocks; a second stdio buffer would only copy.
-    if (file_ != nullptr)
-        std::setvbuf(file_, nullptr, _IONBF, 0);
-    return file_ != nullptr;
+    return false;
+}
+
+bool FileOutput::openKept(const std::string& path)
+{
+    close();
+    fd_ = openForWriting(path);
+    ownsFile_ = fd_ >= 0;
+    return fd_ >= 0;
 }
 
 bool FileOutput::openStandardOutput()
 {
     close();
-#ifdef _WIN32
-    _setmode(_fileno(stdout), _O_BINARY);
-#endif
-    file_ = stdout;
+    // Whatever the C library still holds for standard output goes first.
+    std::fflush(stdout);
+    fd_ = binaryStandardOutput();
     ownsFile_ = false;
-    return true;
+    return fd_ >= 0;
+}
+
+FileIdentity FileOutput::identity() const
+{
+    return identityOfDescriptor(fd_);
+}
+
+bool FileOutput::truncate()
+{
+    return fd_ >= 0 && emptyFile(fd_);
 }
 
 bool FileOutput::store(const std::uint8_t* data, std::size_t count)
 {
-    return file_ != nullptr && std::fwrite(data, 1, count, file_) == count;
+    if (fd_ < 0)
+        return false;
+    while (count > 0) {
+        long n = writeSome(fd_, data, count);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        data += n;
+        count -= static_cast<std::size_t>(n);
+    }
+    return true;
 }
 
 bool FileOutput::close()
 {
-    if (file_ == nullptr)
+    if (fd_ < 0)
         return !failed();
     bool ok = flush();
-    if (std::fflush(file_) != 0)
+#ifdef _WIN32
+    if (ownsFile_ && _close(fd_) != 0)
         ok = false;
-    if (ownsFile_ && std::fclose(file_) != 0)
+#else
+    if (ownsFile_ && ::close(fd_) != 0)
         ok = false;
-    file_ = nullptr;
+#endif
+    fd_ = -1;
+    ownsFile_ = false;
     return ok;
 }
 

@@ -10,6 +10,8 @@
 #include <cstring>
 #include <string>
 
+#include "io/files.h"
+
 namespace kistwerk {
 
 class Output {
@@ -83,15 +85,22 @@ private:
     bool lfLineEnds_ = false;
 };
 
-// A file on disk, or standard output.
+// A file on disk, or standard output. Opening never changes a byte: the caller
+// first makes sure the file is not one it must keep (compare identity() with
+// the input's), and only then empties it with truncate().
 class FileOutput final : public Output {
 public:
     FileOutput() = default;
     ~FileOutput() override;
 
-    bool open(const std::string& path);   // creates or empties the file, binary
+    bool open(const std::string& path);       // openKept, then truncate
+    bool openKept(const std::string& path);   // opens or creates the file, binary, keeping its bytes
     bool openStandardOutput();
-    bool isOpen() const { return file_ != nullptr; }
+    bool isOpen() const { return fd_ >= 0; }
+    FileIdentity identity() const;
+    // Empties a file on disk; a device or pipe has nothing to empty. False when
+    // the file could not be emptied.
+    bool truncate();
     // Flushes and closes; false when any write or the close itself failed.
     bool close();
 
@@ -99,7 +108,7 @@ protected:
     bool store(const std::uint8_t* data, std::size_t count) override;
 
 private:
-    std::FILE* file_ = nullptr;
+    int fd_ = -1;
     bool ownsFile_ = false;
 };
 

@@ -34,6 +34,15 @@ ItemBuffers takeBuffers(MessageScratch& scratch)
     return ItemBuffers{scratch.work.data(), scratch.reassembly.data(), scratch.inflater.get()};
 }
 
+} // namespace
+
+void takeMessageScratch(MessageScratch& scratch)
+{
+    takeBuffers(scratch);
+}
+
+namespace {
+
 void writeEntry(const MessageContext& context, InputCursor& in, const MessageFields& fields,
                 const ItemBuffers& buffers)
 {

@@ -36,6 +36,11 @@ struct ItemOutcome {
     std::int64_t recordBytes = 0;  // bytes of its message record that were read
 };
 
+// Takes the scratch's buffers and decompressor now rather than at the first
+// item, for a thread that must not allocate once it converts. Throws
+// std::bad_alloc when they cannot be had.
+void takeMessageScratch(MessageScratch& scratch);
+
 // Reads the message record at `recordOffset` and appends its entry to the
 // output. An item that fails a test yields nothing; the caller goes on.
 ItemOutcome convertMessage(const MessageContext& context, std::int64_t recordOffset, MessageScratch& scratch);

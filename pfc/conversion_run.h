@@ -31,6 +31,12 @@ struct RunSettings {
     // 1 converts every item on the calling thread.
     int threads = 0;
 
+    // Message-record bytes every run may read, whatever the file's size: the
+    // reading limit guards against a small file that makes its leaves read the
+    // same records over and over, but a file this cheap to convert is never cut.
+    // Tests lower it to reach the limit with small files.
+    std::int64_t recordReadFloor = std::int64_t{64} << 20;
+
     // Tests replace the message conversion to watch the walk; empty means the
     // message conversion. A replaced conversion always runs on the calling thread.
     ItemConverter convertItem;
@@ -54,6 +60,7 @@ struct RunCounts {
     std::int64_t recordBytesLeft = INT64_MAX;
     std::uint32_t itemsOverLimit = 0;  // items passed over once the limit was spent
     bool cancelled = false;
+    bool outOfMemory = false;  // the run ended early for want of memory
 };
 
 struct ItemContext {

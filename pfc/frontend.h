@@ -18,6 +18,7 @@ enum class RunProblem {
     Cancelled,         // the user stopped the run; finished entries are kept
     ItemsPassedOver,   // the file leads to the same records over and over; items beyond
                        // the run's reading limit were left out (run.itemsOverLimit)
+    OutOfMemory,       // the run lacked memory and ended early; finished entries are kept
 };
 
 class FrontEnd {

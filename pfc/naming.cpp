@@ -1,9 +1,6 @@
 // File naming of the mailbox file.
 #include "pfc/naming.h"
 
-#include <filesystem>
-#include <system_error>
-
 namespace kistwerk {
 
 namespace {
@@ -36,10 +33,42 @@ std::string defaultOutputPath(const std::string& inputPath)
     return inputPath.substr(0, fileNameStart(inputPath)) + mailboxName(inputPath);
 }
 
-bool samePath(const std::string& a, const std::string& b)
+std::string outputPathIn(const std::string& folder, const std::string& inputPath)
 {
-    std::error_code ec;
-    return std::filesystem::equivalent(std::filesystem::path(a), std::filesystem::path(b), ec) && !ec;
+#ifdef _WIN32
+    const char* separators = "\\/";
+    const char separator = '\\';
+#else
+    const char* separators = "/";
+    const char separator = '/';
+#endif
+    std::string path = folder;
+    if (!path.empty() && std::string(separators).find(path.back()) == std::string::npos)
+        path += separator;
+    return path + mailboxName(inputPath);
+}
+
+FilePlace placeOf(const std::string& path)
+{
+    FilePlace place;
+    place.spelling = path;
+    place.file = identityOfPath(path);
+    if (place.file.known)
+        return place;
+    const std::size_t start = fileNameStart(path);
+    place.name = path.substr(start);
+    const std::string folder = path.substr(0, start);
+    place.folder = identityOfPath(folder.empty() ? "." : folder);
+    return place;
+}
+
+bool samePlace(const FilePlace& a, const FilePlace& b)
+{
+    if (a.file.known || b.file.known)
+        return sameFile(a.file, b.file);
+    if (a.folder.known && b.folder.known)
+        return sameFile(a.folder, b.folder) && sameFileName(a.name, b.name);
+    return a.spelling == b.spelling;
 }
 
 } // namespace kistwerk

@@ -3,6 +3,8 @@
 
 #include <string>
 
+#include "io/files.h"
+
 namespace kistwerk {
 
 // File-name part of the path (no drive, no folder, nothing from its last dot on)
@@ -13,7 +15,22 @@ std::string mailboxName(const std::string& inputPath);
 // them, and mailboxName. "mail/Post.pfc" gives "mail/Post.mbx".
 std::string defaultOutputPath(const std::string& inputPath);
 
-// True when both paths lead to one existing file, however they are spelled.
-bool samePath(const std::string& a, const std::string& b);
+// The mailbox file of the input in `folder`.
+std::string outputPathIn(const std::string& folder, const std::string& inputPath);
+
+// Where a path leads, so that two spellings of one file can be told apart from
+// two files: the file itself when it exists, else its folder and its name.
+struct FilePlace {
+    FileIdentity file;
+    FileIdentity folder;
+    std::string name;
+    std::string spelling;
+};
+
+FilePlace placeOf(const std::string& path);
+
+// True when both places are one file: the same existing file, or a file yet to
+// be created under the same name in the same folder.
+bool samePlace(const FilePlace& a, const FilePlace& b);
 
 } // namespace kistwerk

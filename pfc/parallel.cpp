@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <condition_variable>
 #include <cstring>
+#include <exception>
 #include <limits>
 #include <mutex>
 #include <system_error>
@@ -44,9 +45,10 @@ constexpr std::int64_t kLaneSpan = std::int64_t{1} << 19; // stretch of the file
 constexpr std::uint64_t kWakeItems = 64;                 // items a waiting caller lets a lane finish
 constexpr std::uint64_t kWakeJobs = 8;                   // jobs that wake an idle worker
 
-// How an item ended: with no entry, with an entry, or passed over because the
-// worker's own share of the reading limit was spent.
-enum class MarkKind : std::uint8_t { Warning, ItemEnd, EntryEnd, OverLimit };
+// How an item ended: with no entry, with an entry, passed over because the
+// worker's own share of the reading limit was spent, or not at all because
+// the worker failed (made up by the calling thread, never stored).
+enum class MarkKind : std::uint8_t { Warning, ItemEnd, EntryEnd, OverLimit, LaneFailed };
 
 struct Mark {
     std::uint64_t position = 0;  // ring bytes written before the mark
@@ -56,6 +58,8 @@ struct Mark {
 
 // A leaf that the walk passed once the run's reading limit was spent.
 constexpr int kOverLimitLane = -2;
+// A leaf whose item the calling thread converts, its lane having failed.
+constexpr int kCallerLane = -3;
 
 } // namespace
 
@@ -116,6 +120,7 @@ struct PipelineLane {
     bool workerWaitingRoom = false;
     bool walkEnded = false;
     bool stop = false;
+    bool failed = false;             // the worker has ended on an exception
 
     // Written by one side before it publishes a counter, read by the other after.
     std::vector<std::uint8_t> ring;
@@ -141,8 +146,8 @@ namespace {
 // the worker waits, one of these holds, so the two never wait for each other.
 bool callerMayGoOn(const PipelineLane& lane)
 {
-    return lane.stop || lane.itemsDone >= lane.callerWants || lane.written - lane.read >= lane.ring.size() / 2 ||
-           lane.marksPushed - lane.marksRead >= kMarkCount / 2;
+    return lane.stop || lane.failed || lane.itemsDone >= lane.callerWants ||
+           lane.written - lane.read >= lane.ring.size() / 2 || lane.marksPushed - lane.marksRead >= kMarkCount / 2;
 }
 
 bool workerHasRoom(const PipelineLane& lane)
@@ -272,13 +277,30 @@ void workerLoop(PipelineLane& lane)
     }
 }
 
-void postJob(PipelineLane& lane, std::int32_t recordAt)
+// Nothing a worker throws may reach std::terminate. Its lane ends where its
+// output ends, and the calling thread converts the rest of the lane's items.
+void workerMain(PipelineLane& lane)
+{
+    try {
+        workerLoop(lane);
+    } catch (...) {
+        std::lock_guard lock(lane.mutex);
+        lane.failed = true;
+        lane.callerWake.notify_one();
+    }
+}
+
+// False when the lane's worker has failed: the job is the caller's then.
+bool postJob(PipelineLane& lane, std::int32_t recordAt)
 {
     std::lock_guard lock(lane.mutex);
+    if (lane.failed)
+        return false;
     lane.jobs[lane.jobsPosted % lane.jobs.size()] = recordAt;
     ++lane.jobsPosted;
     if (lane.workerWaitingJobs && lane.jobsPosted - lane.jobsTaken >= kWakeJobs)
         lane.workerWake.notify_one();
+    return true;
 }
 
 // The lane with the fewest items still to convert: a lane that fell behind on
@@ -291,7 +313,7 @@ std::size_t leastBusyLane(ItemPipeline& pipeline)
         PipelineLane& lane = *pipeline.lanes[i];
         std::lock_guard lock(lane.mutex);
         std::uint64_t pending = lane.jobsPosted - lane.itemsDone;
-        if (pending < fewest) {
+        if (!lane.failed && pending < fewest) {
             fewest = pending;
             best = i;
         }
@@ -309,15 +331,18 @@ void wakeIdleWorkers(ItemPipeline& pipeline)
     }
 }
 
-// Waits until the lane has output past what the caller has read, then returns
-// how far its bytes and marks go.
-void waitForOutput(ItemPipeline& pipeline, PipelineLane& lane, std::uint64_t& written, std::uint64_t& marksPushed)
+// Waits until the lane has output past what the caller has read, or its worker
+// has failed, then returns how far its bytes and marks go; `failed` then says
+// that they go no further.
+void waitForOutput(ItemPipeline& pipeline, PipelineLane& lane, std::uint64_t& written, std::uint64_t& marksPushed,
+                   bool& failed)
 {
     {
         std::lock_guard lock(lane.mutex);
-        if (lane.written > lane.read || lane.marksPushed > lane.marksRead) {
+        if (lane.written > lane.read || lane.marksPushed > lane.marksRead || lane.failed) {
             written = lane.written;
             marksPushed = lane.marksPushed;
+            failed = lane.failed;
             return;
         }
     }
@@ -329,6 +354,7 @@ void waitForOutput(ItemPipeline& pipeline, PipelineLane& lane, std::uint64_t& wr
     lane.callerWaiting = false;
     written = lane.written;
     marksPushed = lane.marksPushed;
+    failed = lane.failed;
 }
 
 void writeRing(Output& output, const PipelineLane& lane, std::uint64_t from, std::uint64_t to)
@@ -353,7 +379,8 @@ Mark takeItem(ItemPipeline& pipeline, PipelineLane& lane, bool discard)
     for (;;) {
         std::uint64_t written = 0;
         std::uint64_t marksPushed = 0;
-        waitForOutput(pipeline, lane, written, marksPushed);
+        bool failed = false;
+        waitForOutput(pipeline, lane, written, marksPushed, failed);
         bool ended = false;
         Mark end;
         while (!ended && marksRead < marksPushed) {
@@ -386,6 +413,10 @@ Mark takeItem(ItemPipeline& pipeline, PipelineLane& lane, bool discard)
             ++lane.itemsRead;
             return end;
         }
+        if (failed && marksRead == marksPushed) {
+            end.kind = MarkKind::LaneFailed;
+            return end;
+        }
     }
 }
 
@@ -401,8 +432,18 @@ bool passLeaf(ItemPipeline& pipeline)
         // The reading limit counts the items in walk order, as on one thread:
         // an item converted ahead of its turn is dropped once the limit is spent.
         const bool overLimit = run.recordBytesLeft <= 0;
-        const Mark end = takeItem(pipeline, *pipeline.lanes[static_cast<std::size_t>(leaf.lane)], overLimit);
-        if (overLimit || end.kind == MarkKind::OverLimit) {
+        PipelineLane& lane = *pipeline.lanes[static_cast<std::size_t>(leaf.lane)];
+        const std::uint64_t itemStart = lane.read;
+        const Mark end = takeItem(pipeline, lane, overLimit);
+        if (end.kind == MarkKind::LaneFailed) {
+            // A worker takes nothing it could fail on after it has written an
+            // item's first byte; should one fail later all the same, the bytes
+            // already written cannot be taken back and the run says so.
+            if (lane.read == itemStart || overLimit)
+                convertStoredItem(run, run.style, run, leaf.dataIndex);
+            else
+                run.outOfMemory = true;
+        } else if (overLimit || end.kind == MarkKind::OverLimit) {
             ++run.itemsOverLimit;
         } else {
             run.recordBytesLeft -= end.recordBytes;
@@ -411,6 +452,8 @@ bool passLeaf(ItemPipeline& pipeline)
         }
     } else if (leaf.lane == kOverLimitLane) {
         ++run.itemsOverLimit;
+    } else if (leaf.lane == kCallerLane) {
+        convertStoredItem(run, run.style, run, leaf.dataIndex);
     }
     run.doneItems = leaf.number;
     return !stepProgress(run);
@@ -482,24 +525,24 @@ int conversionThreads(const ConversionRun& run)
     return std::min(threads, kMaxThreads);
 }
 
-bool startPipeline(ItemPipeline& pipeline, ConversionRun& run, int threads)
+namespace {
+
+// One lane per thread, each with its own reader, ring and item buffers, all
+// taken here so that a worker needs no memory of its own once it runs. False
+// when the input gives no readers.
+bool openLanes(ItemPipeline& pipeline, ConversionRun& run, int threads)
 {
-    if (run.input == nullptr || run.output == nullptr)
-        return false;
-    pipeline.run = &run;
-    pipeline.leaves.assign(kLeavesAhead, PipelineLeaf{});
     for (int i = 0; i < threads; ++i) {
         std::unique_ptr<InputSource> reader = run.input->openReader();
-        if (!reader) {
-            pipeline.lanes.clear();
+        if (!reader)
             return false;
-        }
         auto lane = std::make_unique<PipelineLane>(std::move(reader), kRingBudget / static_cast<std::size_t>(threads));
         lane->item.input = lane->input.get();
         lane->item.container = run.container;
         lane->item.container.input = lane->input.get();
         lane->item.output = &lane->output;
         lane->item.frontEnd = &lane->frontEnd;
+        takeMessageScratch(lane->item.scratch);
         lane->style = run.style;
         // Each worker also stops at the whole limit on its own items: those
         // read no more than all items before them, so an item a worker passes
@@ -508,14 +551,34 @@ bool startPipeline(ItemPipeline& pipeline, ConversionRun& run, int threads)
         lane->counts.recordBytesLeft = run.recordBytesLeft;
         pipeline.lanes.push_back(std::move(lane));
     }
-    for (auto& lane : pipeline.lanes) {
-        try {
-            lane->thread = std::thread(workerLoop, std::ref(*lane));
-        } catch (const std::system_error&) {
-            stopLanes(pipeline);
-            pipeline.lanes.clear();
-            return false;
-        }
+    return true;
+}
+
+bool abandonPipeline(ItemPipeline& pipeline)
+{
+    stopLanes(pipeline);
+    pipeline.lanes.clear();
+    pipeline.leaves.clear();
+    return false;
+}
+
+} // namespace
+
+bool startPipeline(ItemPipeline& pipeline, ConversionRun& run, int threads)
+{
+    if (run.input == nullptr || run.output == nullptr)
+        return false;
+    pipeline.run = &run;
+    // Rings, readers and thread stacks are what a tight memory limit denies
+    // first; the run then converts on the calling thread, with the same output.
+    try {
+        pipeline.leaves.assign(kLeavesAhead, PipelineLeaf{});
+        if (!openLanes(pipeline, run, threads))
+            return abandonPipeline(pipeline);
+        for (auto& lane : pipeline.lanes)
+            lane->thread = std::thread(workerMain, std::ref(*lane));
+    } catch (const std::exception&) {
+        return abandonPipeline(pipeline);
     }
     return true;
 }
@@ -524,6 +587,7 @@ bool pipelineLeaf(ItemPipeline& pipeline, const WalkedLeaf& walked)
 {
     PipelineLeaf leaf;
     leaf.number = ++pipeline.walked;
+    leaf.dataIndex = walked.dataIndex;
     if (walked.converted && pipeline.run->recordBytesLeft <= 0) {
         leaf.lane = kOverLimitLane;
     } else if (walked.converted) {
@@ -536,8 +600,7 @@ bool pipelineLeaf(ItemPipeline& pipeline, const WalkedLeaf& walked)
             pipeline.lane = leastBusyLane(pipeline);
         }
         std::size_t lane = pipeline.lane;
-        postJob(*pipeline.lanes[lane], recordAt);
-        leaf.lane = static_cast<int>(lane);
+        leaf.lane = postJob(*pipeline.lanes[lane], recordAt) ? static_cast<int>(lane) : kCallerLane;
     }
     pipeline.leaves[(pipeline.firstLeaf + pipeline.leafCount) % pipeline.leaves.size()] = leaf;
     ++pipeline.leafCount;

@@ -22,7 +22,9 @@ struct PipelineLane;  // one worker thread: its reader, buffers and output ring
 struct PipelineLeaf {
     std::uint32_t number = 0;  // run.doneItems once this leaf is passed
     int lane = -1;             // the lane converting it; -1 when not converted,
-                               // -2 when the run's reading limit was already spent
+                               // -2 when the run's reading limit was already spent,
+                               // -3 when the calling thread converts it
+    std::int32_t dataIndex = 0;
 };
 
 struct ItemPipeline {
@@ -47,7 +49,8 @@ struct ItemPipeline {
 int conversionThreads(const ConversionRun& run);
 
 // Starts `threads` worker threads, each with its own reader of run.input. False
-// when any reader or thread cannot be had; nothing has been converted then.
+// when any reader, thread or their memory cannot be had; nothing has been
+// converted then, and nothing is left running.
 bool startPipeline(ItemPipeline& pipeline, ConversionRun& run, int threads);
 
 // The walk's next leaf with a valid data index. Writes the leaves that are

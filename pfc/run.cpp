@@ -2,6 +2,8 @@
 // pass over the leaves it found.
 #include "pfc/run.h"
 
+#include <new>
+
 #include "pfc/leaf.h"
 #include "pfc/naming.h"
 #include "pfc/parallel.h"
@@ -12,16 +14,45 @@ namespace kistwerk {
 namespace {
 
 // Records that lie apart and are each reached once read less than the whole
-// file; twice the file leaves room for the odd record that two leaves share.
-std::int64_t recordReadLimit(std::int64_t fileSize)
+// file; twice the file leaves room for the odd record that two leaves share,
+// and the floor for any file whose leaves together read little, however often
+// they share records.
+std::int64_t recordReadLimit(std::int64_t fileSize, std::int64_t floor)
 {
-    return 2 * fileSize + 65536;
+    return 2 * fileSize + floor;
 }
 
 void report(ConversionRun& run, FrontEnd& frontEnd, RunProblem problem, bool& ok)
 {
     frontEnd.reportProblem(problem, run);
     ok = false;
+}
+
+enum class OutputOpening { Opened, IsInput, Unwritable };
+
+// The mailbox file is told from the PFC file by the files themselves, so no
+// spelling of the name (links, letter case, a code page) can pass the input off
+// as another file. A path that already leads to the input is refused without
+// opening it for writing; the file is then opened keeping its bytes, compared
+// once more as the file now open, and only emptied when it is another file.
+OutputOpening openOutput(const FileInput& input, const std::string& outputName, FileOutput& output)
+{
+    const FileIdentity inputFile = input.identity();
+    const bool toStandardOutput = outputName == "-";
+    if (!toStandardOutput && sameFile(identityOfPath(outputName), inputFile))
+        return OutputOpening::IsInput;
+    if (!(toStandardOutput ? output.openStandardOutput() : output.openKept(outputName)))
+        return OutputOpening::Unwritable;
+    if (sameFile(output.identity(), inputFile)) {
+        output.close();
+        return OutputOpening::IsInput;
+    }
+    // Standard output is the shell's to empty or append to.
+    if (!toStandardOutput && !output.truncate()) {
+        output.close();
+        return OutputOpening::Unwritable;
+    }
+    return OutputOpening::Opened;
 }
 
 } // namespace
@@ -89,21 +120,29 @@ void convertContainer(ConversionRun& run, InputSource& input, Output& output, Fr
     output.setLfLineEnds(run.style.lfLineEnds);
     run.frontEnd = &frontEnd;
     resetCounts(run);
-    run.recordBytesLeft = recordReadLimit(input.size());
+    run.recordBytesLeft = recordReadLimit(input.size(), run.recordReadFloor);
     // A head that cannot be read leaves entryCount 0: nothing is valid and the
     // mailbox file stays empty.
     openContainer(run.container, input);
 
     frontEnd.createProgress(run);
     run.lastDrawnPercent = 0;
-    LeafLog log(run.leafLogLimit);
-    countChain(run, 1, log);
-    convertChain(run, 1, log);
+    // The walks' stacks and seen-sets, the leaf log and the item buffers are
+    // taken as the run needs them. A run denied them ends here, between two
+    // items, so the entries written so far are whole, and it says so.
+    try {
+        LeafLog log(run.leafLogLimit);
+        countChain(run, 1, log);
+        convertChain(run, 1, log);
+    } catch (const std::bad_alloc&) {
+        run.outOfMemory = true;
+    }
     frontEnd.destroyProgress(run);
 }
 
-bool runConversion(ConversionRun& run, const std::string& inputPath, FrontEnd& frontEnd,
-                   const std::string& outputPath)
+namespace {
+
+bool convertFile(ConversionRun& run, const std::string& inputPath, FrontEnd& frontEnd, const std::string& outputPath)
 {
     bool ok = true;
     run.inputPath = inputPath;
@@ -119,18 +158,12 @@ bool runConversion(ConversionRun& run, const std::string& inputPath, FrontEnd& f
         frontEnd.setBusyCursor(false);
         return ok;
     }
-    bool toStandardOutput = run.outputName == "-";
-    if (!toStandardOutput && samePath(inputPath, run.outputName)) {
-        input.close();
-        report(run, frontEnd, RunProblem::OutputIsInput, ok);
-        frontEnd.setBusyCursor(false);
-        return ok;
-    }
     FileOutput output;
-    bool opened = toStandardOutput ? output.openStandardOutput() : output.open(run.outputName);
-    if (!opened) {
+    const OutputOpening opening = openOutput(input, run.outputName, output);
+    if (opening != OutputOpening::Opened) {
         input.close();
-        report(run, frontEnd, RunProblem::OutputUnwritable, ok);
+        report(run, frontEnd, opening == OutputOpening::IsInput ? RunProblem::OutputIsInput : RunProblem::OutputUnwritable,
+               ok);
         frontEnd.setBusyCursor(false);
         return ok;
     }
@@ -148,8 +181,28 @@ bool runConversion(ConversionRun& run, const std::string& inputPath, FrontEnd& f
         report(run, frontEnd, RunProblem::Cancelled, ok);
     if (run.itemsOverLimit > 0)
         report(run, frontEnd, RunProblem::ItemsPassedOver, ok);
+    if (run.outOfMemory)
+        report(run, frontEnd, RunProblem::OutOfMemory, ok);
     frontEnd.setBusyCursor(false);
     return ok;
+}
+
+} // namespace
+
+bool runConversion(ConversionRun& run, const std::string& inputPath, FrontEnd& frontEnd,
+                   const std::string& outputPath)
+{
+    // The input's and the output's buffers are taken before the run begins;
+    // without them nothing is converted, and the user learns why.
+    try {
+        return convertFile(run, inputPath, frontEnd, outputPath);
+    } catch (const std::bad_alloc&) {
+        run.outOfMemory = true;
+        bool ok = true;
+        report(run, frontEnd, RunProblem::OutOfMemory, ok);
+        frontEnd.setBusyCursor(false);
+        return ok;
+    }
 }
 
 } // namespace kistwerk

@@ -11,8 +11,11 @@
 
 namespace kistwerk {
 
-// Converts the PFC file at `inputPath`. Without `outputPath` the mailbox file is
-// `mailboxName(inputPath)` in the current directory; "-" writes to standard output.
+// Converts the PFC file at `inputPath` (UTF-8, as all paths of the core). Without
+// `outputPath` the mailbox file is `mailboxName(inputPath)` in the current
+// directory; "-" writes to standard output. An output that is the input file,
+// by whatever name or through standard output, is refused before a byte of it
+// changes.
 // Problems go to the front end; the result is true when there were none.
 bool runConversion(ConversionRun& run, const std::string& inputPath, FrontEnd& frontEnd,
                    const std::string& outputPath = std::string());

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "pfc/container.h"
@@ -22,7 +23,7 @@ public:
         // Index 1 starts every walk even when no index is valid.
         if (limit < 1)
             limit = 1;
-        seen_.assign(static_cast<std::size_t>(limit / 64 + 1), 0);
+        seenPages_.resize(static_cast<std::size_t>(limit / kPageBits + 1));
         limit_ = limit;
     }
 
@@ -58,7 +59,10 @@ private:
         // An index past the table entries in the file cannot be read anyway.
         if (k < 1 || k > limit_)
             return false;
-        std::uint64_t& word = seen_[static_cast<std::size_t>(k) / 64];
+        std::unique_ptr<std::uint64_t[]>& page = seenPages_[static_cast<std::size_t>(k / kPageBits)];
+        if (!page)
+            page = std::make_unique<std::uint64_t[]>(kPageWords);
+        std::uint64_t& word = page[static_cast<std::size_t>(k % kPageBits) / 64];
         std::uint64_t bit = std::uint64_t{1} << (k % 64);
         if (word & bit)
             return false;
@@ -80,7 +84,13 @@ private:
     }
 
     const Container& container_;
-    std::vector<std::uint64_t> seen_;
+    // One bit per index, in pages taken when the walk first reaches them: a head
+    // may claim far more entries than the file holds or the tree uses, and
+    // memory must follow the nodes visited, not the claim. Small pages keep a
+    // walk that leaps across the table from touching much more than it visits.
+    static constexpr std::int64_t kPageBits = std::int64_t{1} << 15;
+    static constexpr std::size_t kPageWords = static_cast<std::size_t>(kPageBits / 64);
+    std::vector<std::unique_ptr<std::uint64_t[]>> seenPages_;
     std::int64_t limit_ = 0;
     std::vector<std::int32_t> resume_;
 };

@@ -14,6 +14,10 @@
 #include "pfc/run.h"
 #include "testkit/pfc_builder.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 using namespace kistwerk;
 using namespace kistwerk::fixture;
 namespace fs = std::filesystem;
@@ -40,6 +44,7 @@ TEST(CliOptions, Parsing)
         {{"--", "-weird.pfc"}, false, false, "", 1},
         {{}, true, false, "", 0},
         {{"-o", "x.mbx", "a.pfc", "b.pfc"}, true, false, "x.mbx", 2},
+        {{"-o", "dir/", "a.pfc", "b.pfc"}, false, false, "dir/", 2},
         {{"a.pfc", "-o"}, true, false, "", 1},
         {{"-x", "a.pfc"}, true, false, "", 0},
     };
@@ -97,9 +102,11 @@ protected:
     }
     void TearDown() override { fs::remove_all(dir_); }
 
-    Result run(const std::string& args)
+    // `out` redirects standard output, "1<>FILE" to open a file for reading and writing.
+    Result run(const std::string& args, const std::string& out = "")
     {
-        std::string command = std::string(KISTWERK_CLI_PATH) + " " + args + " >" + (dir_ / "stdout").string() +
+        std::string command = std::string(KISTWERK_CLI_PATH) + " " + args + " " +
+                              (out.empty() ? ">" + (dir_ / "stdout").string() : out) +
                               " 2>" + (dir_ / "stderr").string() + " </dev/null";
         int raw = std::system(command.c_str());
         Result r{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, slurp(dir_ / "stdout"), slurp(dir_ / "stderr")};
@@ -132,7 +139,8 @@ TEST_F(Cli, QuietSaysNothing)
 
 TEST_F(Cli, ExitStatus)
 {
-    struct Row { std::string args; int status; const char* errorPart; };
+    struct Row { std::string args; int status; const char* errorPart; std::string out = ""; };
+    const std::string original = slurp(path("Post.2009.pfc"));
     std::vector<Row> rows = {
         {"--help", 0, ""},
         {"--version", 0, ""},
@@ -143,15 +151,54 @@ TEST_F(Cli, ExitStatus)
         {"-o " + path("no/such/dir/x.mbx") + " " + path("Post.2009.pfc"), 1, "kann nicht angelegt werden"},
         {"-o " + path("Post.2009.pfc") + " " + path("Post.2009.pfc"), 1, "die PFC-Datei selbst"},
         {"-o /dev/full " + path("Post.2009.pfc"), 0, ""},  // nothing to write: nothing fails
+        {"-o - " + path("Post.2009.pfc"), 1, "die PFC-Datei selbst", "1<>" + path("Post.2009.pfc")},
     };
     for (const Row& row : rows) {
-        SCOPED_TRACE(row.args);
-        Result r = run(row.args);
+        SCOPED_TRACE(row.args + " " + row.out);
+        Result r = run(row.args, row.out);
         EXPECT_EQ(r.status, row.status) << r.err;
         EXPECT_NE(r.err.find(row.errorPart), std::string::npos) << r.err;
+        EXPECT_EQ(slurp(path("Post.2009.pfc")), original);
     }
     // The readable file after the unreadable one was still converted.
     EXPECT_TRUE(fs::exists(path("Post.2009.mbx")));
+}
+
+// Every output is known before the first conversion: an output that is another
+// input, or that an earlier input writes, leaves its input unconverted.
+TEST_F(Cli, ManyInputsArePlannedBeforeAnyIsConverted)
+{
+    const std::string original = slurp(path("Post.2009.pfc"));
+    const std::vector<std::string> inputs = {"a.pfc", "a.mbx", "b.pfc", "b.PFC", "x/P.pfc", "y/P.pfc"};
+    for (const std::string& name : inputs) {
+        fs::create_directories(fs::path(path(name)).parent_path());
+        fs::copy_file(path("Post.2009.pfc"), path(name));
+    }
+    struct Row { std::vector<std::string> args; int status; std::string errorPart; std::vector<std::string> written; };
+    const std::vector<Row> rows = {
+        {{"a.pfc", "a.mbx"}, 1, "\xE2\x80\x9E" + path("a.pfc") + "\xE2\x80\x9C wird nicht umgewandelt", {}},
+        {{"b.pfc", "b.PFC"}, 1, "entsteht schon aus \xE2\x80\x9E" + path("b.pfc"), {"b.mbx"}},
+        {{"-o", "out/", "a.pfc", "b.pfc"}, 0, "", {"out/a.mbx", "out/b.mbx"}},
+        {{"-o", "out", "x/P.pfc", "y/P.pfc"}, 1, "entsteht schon aus \xE2\x80\x9E" + path("x/P.pfc"), {"out/P.mbx"}},
+    };
+    for (const Row& row : rows) {
+        std::string args;
+        for (const std::string& a : row.args)
+            args += (a[0] == '-' ? a : path(a)) + " ";
+        SCOPED_TRACE(args);
+        fs::remove_all(path("out"));
+        fs::remove(path("b.mbx"));
+        if (row.args[1] == "out")  // an existing folder needs no "/"
+            fs::create_directory(path("out"));
+        Result r = run(args);
+        EXPECT_EQ(r.status, row.status) << r.err;
+        EXPECT_NE(r.err.find(row.errorPart), std::string::npos) << r.err;
+        for (const std::string& name : row.written)
+            EXPECT_TRUE(fs::exists(path(name))) << name;
+        for (const std::string& name : inputs)
+            EXPECT_EQ(slurp(path(name)), original) << name;
+    }
+    EXPECT_FALSE(fs::exists(path("a.mbx.mbx")));
 }
 
 TEST_F(Cli, StandardOutput)
@@ -161,6 +208,90 @@ TEST_F(Cli, StandardOutput)
     EXPECT_EQ(r.out, "");  // the mailbox file is empty; the summary went to standard error
     EXPECT_NE(r.err.find("Standardausgabe"), std::string::npos);
     EXPECT_FALSE(fs::exists(path("Post.2009.mbx")));
+}
+#endif
+
+#ifdef _WIN32
+namespace {
+
+// Runs kistwerk-cli.exe in `folder` with both output streams into one file, or
+// standard output onto `stdoutFile` opened for reading and writing; returns
+// the exit status and what it wrote.
+std::pair<DWORD, std::string> runCliIn(const std::wstring& folder, const std::wstring& args,
+                                       const std::wstring& stdoutFile)
+{
+    std::wstring cli = fs::path(KISTWERK_CLI_PATH).wstring();
+    if (!cli.empty() && cli[0] == L'/')
+        cli = L"Z:" + cli;  // Wine shows the Unix root as drive Z:
+    const std::wstring log = folder + L"\\..\\cli-output.txt";
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    HANDLE out = CreateFileW(log.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr);
+    STARTUPINFOW start{};
+    start.cb = sizeof start;
+    start.dwFlags = STARTF_USESTDHANDLES;
+    HANDLE toFile = stdoutFile.empty() ? INVALID_HANDLE_VALUE
+                                       : CreateFileW((folder + L"\\" + stdoutFile).c_str(), GENERIC_READ | GENERIC_WRITE,
+                                                     FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0, nullptr);
+    start.hStdOutput = stdoutFile.empty() ? out : toFile;
+    start.hStdError = out;
+    std::wstring command = L"\"" + cli + L"\" " + args;
+    PROCESS_INFORMATION process{};
+    DWORD status = 999;
+    if (CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, folder.c_str(), &start, &process)) {
+        WaitForSingleObject(process.hProcess, 60000);
+        GetExitCodeProcess(process.hProcess, &status);
+        CloseHandle(process.hThread);
+        CloseHandle(process.hProcess);
+    }
+    CloseHandle(out);
+    if (toFile != INVALID_HANDLE_VALUE)
+        CloseHandle(toFile);
+    std::ifstream in(fs::path(log), std::ios::binary);
+    return {status, std::string(std::istreambuf_iterator<char>(in), {})};
+}
+
+} // namespace
+
+// Names outside the ANSI code page, wildcards the program expands itself, and
+// a PFC file named like its own mailbox file in any spelling.
+TEST(CliWindows, NamesWildcardsAndTheInputKept)
+{
+    PfcBuilder b(3);
+    b.node(1, 9, 3, 2, 0);
+    b.node(2, 9, 3, 0, 0);
+    const std::string image(b.bytes().begin(), b.bytes().end());
+    const fs::path root = fs::temp_directory_path() / L"kistwerk-cli-names";
+    fs::remove_all(root);
+    fs::create_directories(root / L"names");
+    fs::create_directories(root / L"same");
+    for (const fs::path& file : {root / L"names" / L"Gr\u00FC\u00DFe.pfc", root / L"names" / L"Post\u20AC.pfc",
+                                 root / L"same" / L"Post\u20AC.mbx"})
+        std::ofstream(file, std::ios::binary) << image;
+    const std::string gruesse = "Gr\xC3\xBC\xC3\x9F" "e";  // UTF-8, as printed
+    const std::string post = "Post\xE2\x82\xAC";
+    struct Row { const wchar_t* folder; std::wstring args; DWORD status; std::string printed; std::wstring out = L""; };
+    const std::vector<Row> rows = {
+        {L"names", L"*.pfc", 0, post + ".pfc -> " + post + ".mbx"},
+        {L"names", L"Gr\u00FC\u00DFe.pfc", 0, gruesse + ".pfc -> " + gruesse + ".mbx"},
+        {L"names", L"-q *.xyz", 1, "*.xyz\xE2\x80\x9C kann nicht gelesen"},
+        {L"same", L"\"Post\u20AC.mbx\"", 1, "PFC-Datei selbst"},
+        {L"same", L"-o POST\u20AC.MBX *.mbx", 1, "PFC-Datei selbst"},
+        {L"same", L"-o - Post\u20AC.mbx", 1, "PFC-Datei selbst", L"Post\u20AC.mbx"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(fs::path(row.args).string());
+        auto [status, printed] = runCliIn((root / row.folder).wstring(), row.args, row.out);
+        EXPECT_EQ(status, row.status) << printed;
+        EXPECT_NE(printed.find(row.printed), std::string::npos) << printed;
+    }
+    EXPECT_TRUE(fs::exists(root / L"names" / L"Gr\u00FC\u00DFe.mbx"));
+    EXPECT_TRUE(fs::exists(root / L"names" / L"Post\u20AC.mbx"));
+    {
+        std::ifstream kept(root / L"same" / L"Post\u20AC.mbx", std::ios::binary);
+        EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), image) << "the PFC file was changed";
+    }
+    std::error_code ignored;
+    fs::remove_all(root, ignored);
 }
 #endif
 

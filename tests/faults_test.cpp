@@ -428,39 +428,55 @@ TEST(Faults, WalksEndOnCyclesAndDeepTrees)
 }
 
 // Records read again and again are cut off by the run's reading limit: about
-// twice the file's size. The walk itself still passes every leaf.
+// twice the file's size above a floor that no cheap file reaches. The walk
+// itself still passes every leaf.
 TEST(Faults, RecordsReadOverAndOverReachTheReadingLimit)
 {
-    MessageBuilder m;
-    m.sectionCount(1).field(5, kDateText).endList().section().typeRecord(0, 0).content(std::string(5000, 'q')).endList();
-    const Bytes record = m.bytes();
     struct Row {
         const char* name;
         std::int32_t leaves;
+        std::int32_t records;  // leaf k reads record k % records
+        std::size_t bodySize;
+        std::int64_t floor;
         bool limited;
     };
-    for (const Row& row : {Row{"three leaves share a record", 3, false}, Row{"two thousand leaves share it", 2000, true}}) {
+    const std::int64_t floor = RunSettings{}.recordReadFloor;
+    const Row rows[] = {
+        {"three leaves share a record", 3, 1, 5000, floor, false},
+        // 95 KB whose leaves read 500 KB: well under the floor, though more than twice the file.
+        {"22 leaves share four large records", 22, 4, 22000, floor, false},
+        {"two thousand leaves share a record, low floor", 2000, 1, 5000, 65536, true},
+    };
+    for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
-        PfcBuilder b(row.leaves + 1);
+        PfcBuilder b(row.leaves + row.records);
         for (std::int32_t k = 1; k <= row.leaves; ++k)
-            b.node(k, 7, row.leaves + 1, k < row.leaves ? k + 1 : 0, 0);
-        b.record(row.leaves + 1, record);
+            b.node(k, 7, row.leaves + 1 + k % row.records, k < row.leaves ? k + 1 : 0, 0);
+        std::size_t recordSize = 0;
+        for (std::int32_t r = 0; r < row.records; ++r) {
+            MessageBuilder m;
+            m.sectionCount(1).field(5, kDateText).endList().section().typeRecord(0, 0)
+                .content(std::string(row.bodySize, static_cast<char>('q' + r))).endList();
+            recordSize = m.bytes().size();
+            b.record(row.leaves + 1 + r, m.bytes());
+        }
         const Bytes image = b.bytes();
         MemoryInput input(image);
         MemoryOutput output;
         RecordingFrontEnd frontEnd;
         ConversionRun run;
+        run.recordReadFloor = row.floor;
         convertContainer(run, input, output, frontEnd);
         const std::vector<std::string> entries = entriesOf(output.text());
-        const std::size_t allowed = (2 * image.size() + 65536) / record.size() + 1;
+        const std::size_t allowed = static_cast<std::size_t>(2 * image.size() + row.floor) / recordSize + 1;
         EXPECT_EQ(run.entriesWritten, entries.size());
-        EXPECT_EQ(entries.size(), std::min<std::size_t>(static_cast<std::size_t>(row.leaves), allowed));
+        EXPECT_EQ(entries.size(), row.limited ? allowed : static_cast<std::size_t>(row.leaves));
         EXPECT_EQ(run.itemsOverLimit > 0, row.limited);
         EXPECT_EQ(run.entriesWritten + run.itemsOverLimit, static_cast<std::uint32_t>(row.leaves));
         EXPECT_EQ(frontEnd.steps.size(), static_cast<std::size_t>(row.leaves));
         EXPECT_EQ(frontEnd.steps.back(), 100);
-        for (const std::string& entry : entries)
-            EXPECT_EQ(entry, entries.front());
+        for (std::size_t i = 0; i < entries.size(); ++i)
+            EXPECT_TRUE(entries[i] == entries[i % static_cast<std::size_t>(row.records)]) << i;
 
         // The user learns that entries were left out, and the run counts as failed.
         fixture::TempDir dir;
@@ -468,6 +484,7 @@ TEST(Faults, RecordsReadOverAndOverReachTheReadingLimit)
             .write(reinterpret_cast<const char*>(image.data()), static_cast<std::streamsize>(image.size()));
         RecordingFrontEnd fileFrontEnd;
         ConversionRun fileRun;
+        fileRun.recordReadFloor = row.floor;
         const bool ok = runConversion(fileRun, dir / "shared.pfc", fileFrontEnd, dir / "shared.mbx");
         EXPECT_EQ(ok, !row.limited);
         const std::vector<RunProblem> expected =

@@ -4,12 +4,22 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <memory>
+#include <new>
 #include <cstdio>
+#include <cstdlib>
 #include <random>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
+
+#ifndef _WIN32
+#include <pthread.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
 
 #include "pfc/parallel.h"
 #include "pfc/run.h"
@@ -79,6 +89,7 @@ struct Outcome {
 
 // `leafLogLimit` 0 makes the conversion pass walk the tree again.
 Outcome convertImage(const Bytes& image, int threads, int stopAt = -1, MailboxStyle style = MailboxStyle{},
+                     std::int64_t readFloor = RunSettings{}.recordReadFloor,
                      std::size_t leafLogLimit = RunSettings{}.leafLogLimit)
 {
     MemoryInput input(image);
@@ -88,6 +99,7 @@ Outcome convertImage(const Bytes& image, int threads, int stopAt = -1, MailboxSt
     ConversionRun run;
     run.threads = threads;
     run.style = style;
+    run.recordReadFloor = readFloor;
     run.leafLogLimit = leafLogLimit;
     convertContainer(run, input, output, frontEnd);
     return Outcome{output.text(), frontEnd.events, run.entriesWritten, run.doneItems,
@@ -250,6 +262,7 @@ TEST(Parallel, SameMailboxAndCallsAsOneThread)
     struct Row {
         const char* name;
         Bytes image;
+        std::int64_t readFloor = RunSettings{}.recordReadFloor;
     };
     const Row rows[] = {
         {"generated", synth},
@@ -257,7 +270,7 @@ TEST(Parallel, SameMailboxAndCallsAsOneThread)
         {"generated, damaged and cut", mutated(synth, 2)},
         {"large items", bigItems()},
         {"many small items", manySmallItems(1500)},
-        {"shared records past the reading limit", sharedPastTheLimit()},
+        {"shared records past the reading limit", sharedPastTheLimit(), 65536},
         {"empty", Bytes{}},
     };
     for (const Row& row : rows) {
@@ -265,15 +278,15 @@ TEST(Parallel, SameMailboxAndCallsAsOneThread)
         // One thread, both passes walking the tree: the conversion pass as the
         // format describes it. Replaying the counting walk's leaves, or a log
         // too small for them, must not change a byte or a call.
-        const Outcome single = convertImage(row.image, 1, -1, MailboxStyle{}, 0);
+        const Outcome single = convertImage(row.image, 1, -1, MailboxStyle{}, row.readFloor, 0);
         if (std::string(row.name).find("limit") != std::string::npos) {
             EXPECT_GT(single.overLimit, 0u);
         }
         for (int threads : {1, 2, 3, 4}) {
             SCOPED_TRACE(threads);
-            expectSame(single, convertImage(row.image, threads));
+            expectSame(single, convertImage(row.image, threads, -1, MailboxStyle{}, row.readFloor));
         }
-        expectSame(single, convertImage(row.image, 2, -1, MailboxStyle{}, 64));
+        expectSame(single, convertImage(row.image, 2, -1, MailboxStyle{}, row.readFloor, 64));
     }
 }
 
@@ -377,7 +390,7 @@ TEST(Parallel, ThreadCount)
 // others convert on the calling thread. Either way the table above holds.
 TEST(Parallel, WorkersStartWhereReadersCanBeHad)
 {
-    struct PlainInput final : InputSource {
+    struct PlainInput : InputSource {
         explicit PlainInput(const Bytes& bytes) : inner(bytes) {}
         std::int64_t size() const override { return inner.size(); }
         std::size_t readAt(std::int64_t offset, void* dst, std::size_t count) override
@@ -385,6 +398,19 @@ TEST(Parallel, WorkersStartWhereReadersCanBeHad)
             return inner.readAt(offset, dst, count);
         }
         MemoryInput inner;
+    };
+    // Gives readers whose every read throws, as an allocation deep inside a
+    // worker would: the calling thread must take over the workers' items.
+    struct ThrowingReaders final : PlainInput {
+        using PlainInput::PlainInput;
+        std::unique_ptr<InputSource> openReader() override
+        {
+            struct Throwing final : InputSource {
+                std::int64_t size() const override { return 1 << 30; }
+                std::size_t readAt(std::int64_t, void*, std::size_t) override { throw std::bad_alloc(); }
+            };
+            return std::make_unique<Throwing>();
+        }
     };
     TempDir dir;
     const Bytes image = manySmallItems(50);
@@ -398,12 +424,14 @@ TEST(Parallel, WorkersStartWhereReadersCanBeHad)
     ASSERT_TRUE(file.open(dir / "items.pfc"));
     MemoryInput memory(image);
     PlainInput plain(image);
+    ThrowingReaders throwing(image);
     MemoryOutput output;
     struct Row { const char* what; InputSource* input; Output* output; bool starts; };
     const Row rows[] = {
         {"file", &file, &output, true},
         {"memory", &memory, &output, true},
         {"a source without readers", &plain, &output, false},
+        {"readers that throw", &throwing, &output, true},
         {"no mailbox file", &memory, nullptr, false},
     };
     for (const Row& row : rows) {
@@ -417,14 +445,94 @@ TEST(Parallel, WorkersStartWhereReadersCanBeHad)
         EXPECT_EQ(pipeline.lanes.size(), row.starts ? 3u : 0u);
     }
     const Outcome single = convertImage(image, 1);
-    MemoryOutput plainOutput;
-    EventFrontEnd frontEnd;
-    ConversionRun run;
-    run.threads = 2;
-    convertContainer(run, plain, plainOutput, frontEnd);
-    EXPECT_TRUE(plainOutput.text() == single.mailbox);
-    EXPECT_EQ(frontEnd.events, single.events);
+    for (InputSource* input : {static_cast<InputSource*>(&plain), static_cast<InputSource*>(&throwing)}) {
+        MemoryOutput plainOutput;
+        EventFrontEnd frontEnd;
+        ConversionRun run;
+        run.threads = 2;
+        convertContainer(run, *input, plainOutput, frontEnd);
+        EXPECT_TRUE(plainOutput.text() == single.mailbox);
+        EXPECT_EQ(frontEnd.events, single.events);
+        EXPECT_FALSE(run.outOfMemory);
+    }
 }
+
+#if !defined(_WIN32) && !defined(__SANITIZE_ADDRESS__)
+// Run only by the test below, in a fresh process: a process that has run
+// workers before keeps their stacks and freed rings for reuse, which a new
+// limit would not deny. Exits with 1 when the workers started, 2 when the run
+// failed.
+TEST(Parallel, DISABLED_ConvertUnderMemoryLimit)
+{
+    const char* room = std::getenv("KISTWERK_TEST_ROOM");
+    const char* input = std::getenv("KISTWERK_TEST_INPUT");
+    if (room == nullptr || input == nullptr)
+        GTEST_SKIP();
+    long pages = 0;
+    std::FILE* statm = std::fopen("/proc/self/statm", "r");
+    if (statm == nullptr || std::fscanf(statm, "%ld", &pages) != 1)
+        _exit(9);
+    std::fclose(statm);
+    const rlimit limit{static_cast<rlim_t>(pages) * 4096 + std::strtoull(room, nullptr, 10), RLIM_INFINITY};
+    setrlimit(RLIMIT_AS, &limit);
+    bool started = false;
+    {
+        FileInput file;
+        MemoryOutput probe;
+        ConversionRun run;
+        run.input = &file;
+        run.output = &probe;
+        ItemPipeline pipeline;
+        started = file.open(input) && openContainer(run.container, file) && startPipeline(pipeline, run, 2);
+    }
+    SilentFrontEnd frontEnd;
+    ConversionRun limited;
+    limited.threads = 2;
+    const bool ok = runConversion(limited, input, frontEnd, std::string(input) + ".mbx");
+    _exit((started ? 1 : 0) | (ok ? 0 : 2));
+}
+
+// Under an address-space limit that denies the worker threads' rings or stacks,
+// a file that wants the workers converts on one thread: the same mailbox bytes,
+// and a run that succeeds. The last row shows that the limit, not the file,
+// made the set-up fail.
+TEST(Parallel, MemoryLimitFallsBackToOneThread)
+{
+    TempDir dir;
+    const std::string input = dir / "synth-3M.pfc";
+    const Outcome single = convertImage(synthImage(dir, "3M", 7), 1);
+    pthread_attr_t attr;
+    std::size_t stack = 0;
+    pthread_getattr_default_np(&attr);
+    pthread_attr_getstacksize(&attr, &stack);
+    pthread_attr_destroy(&attr);
+    // Rings, readers and what one thread converts need about 10 MiB beyond the process.
+    struct Row { const char* name; std::size_t room; bool starts; };
+    const Row rows[] = {
+        {"no room for the rings", std::size_t{4} << 20, false},
+        {"room for one worker's stack", (std::size_t{10} << 20) + stack * 3 / 2, false},
+        {"room to spare", (std::size_t{12} << 20) + 4 * stack, true},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        std::remove((input + ".mbx").c_str());
+        const pid_t pid = fork();
+        if (pid == 0) {
+            setenv("KISTWERK_TEST_ROOM", std::to_string(row.room).c_str(), 1);
+            setenv("KISTWERK_TEST_INPUT", input.c_str(), 1);
+            execl("/proc/self/exe", "parallel_test", "--gtest_filter=Parallel.DISABLED_ConvertUnderMemoryLimit",
+                  "--gtest_also_run_disabled_tests", static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        int status = -1;
+        waitpid(pid, &status, 0);
+        ASSERT_TRUE(WIFEXITED(status)) << status;
+        EXPECT_EQ(WEXITSTATUS(status), row.starts ? 1 : 0);
+        const Bytes mailbox = readFile(input + ".mbx");
+        EXPECT_TRUE(withoutDates(std::string(mailbox.begin(), mailbox.end())) == withoutDates(single.mailbox));
+    }
+}
+#endif
 
 // A replaced item conversion is watched from the test's own thread, so it is
 // never handed to workers, whatever the thread count.

@@ -35,6 +35,8 @@ std::string sentence(RunProblem problem, const ProblemFacts& facts)
                " wurden ausgelassen: Die Datei verweist immer wieder auf dieselben Daten und ist "
                "vermutlich besch\xC3\xA4" "digt. Alle anderen Eintr\xC3\xA4ge stehen in der Postfachdatei " +
                out + ".";
+    case RunProblem::OutOfMemory:
+        return "Zu wenig Arbeitsspeicher: Die PFC-Datei " + in + " konnte nicht vollst\xC3\xA4ndig umgewandelt werden.";
     }
     return "Unbekannter Fehler.";
 }
@@ -74,7 +76,9 @@ const char kUsage[] =
     "\n"
     "Ohne -o entsteht die Postfachdatei neben der PFC-Datei: aus Post.2009.pfc wird Post.2009.mbx.\n"
     "\n"
-    "  -o AUSGABE     Name der Postfachdatei (nur bei einer PFC-Datei); \"-\" schreibt auf die Standardausgabe\n"
+    "  -o AUSGABE     Name der Postfachdatei (nur bei einer PFC-Datei); \"-\" schreibt auf die Standardausgabe;\n"
+    "                 ein Ordner (vorhanden, oder mit / am Ende, dann wird er angelegt) nimmt die\n"
+    "                 Postfachdateien aller PFC-Dateien auf\n"
     "  -q, --quiet    nur Fehler melden\n"
     "      --unix     Postfachdatei f\xC3\xBCr Unix-Mailprogramme (mutt, Dovecot, formail, GNU mailutils):\n"
     "                 Zeilenenden LF statt CR LF, der Tag in der Trennzeile \"From - \" zweistellig\n"
@@ -86,7 +90,9 @@ const char kUsage[] =
     "Exit-Status: 0 alles umgewandelt, 1 eine Datei nicht lesbar oder nicht schreibbar, 2 falscher Aufruf.\n";
 const char kMoreHelp[] = "Mehr mit: kistwerk-cli --help";
 const char kNoInput[] = "Keine PFC-Datei angegeben.";
-const char kOutputForOneInputOnly[] = "Die Option -o geht nur mit einer einzigen PFC-Datei.";
+const char kOutputForOneInputOnly[] =
+    "Die Option -o mit einem Dateinamen geht nur mit einer einzigen PFC-Datei; f\xC3\xBCr mehrere geben Sie "
+    "einen Ordner an (mit / am Ende).";
 const char kOutputNeedsName[] = "Die Option -o braucht einen Dateinamen.";
 const char kStandardOutput[] = "Standardausgabe";
 
@@ -98,6 +104,25 @@ std::string optionNeedsName(const std::string& option)
 std::string unknownOption(const std::string& option)
 {
     return "Unbekannte Option: " + option;
+}
+
+std::string outputIsOtherInput(const std::string& input, const std::string& output, const std::string& otherInput)
+{
+    return quoted(input) + " wird nicht umgewandelt: Die Postfachdatei " + quoted(output) +
+           " w\xC3\xA4re die PFC-Datei " + quoted(otherInput) +
+           ". Geben Sie mit -o einen anderen Ordner an oder benennen Sie die PFC-Datei um (Endung .pfc).";
+}
+
+std::string outputOfEarlierInput(const std::string& input, const std::string& output,
+                                 const std::string& earlierInput)
+{
+    return quoted(input) + " wird nicht umgewandelt: Die Postfachdatei " + quoted(output) +
+           " entsteht schon aus " + quoted(earlierInput) + ". Benennen Sie eine der beiden PFC-Dateien um.";
+}
+
+std::string folderNotCreated(const std::string& folder)
+{
+    return "Der Ordner " + quoted(folder) + " kann nicht angelegt werden.";
 }
 
 std::string summary(const std::string& input, const std::string& output, std::uint32_t entries,

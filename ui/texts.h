@@ -37,6 +37,11 @@ extern const char kOutputNeedsName[];
 extern const char kStandardOutput[];
 std::string optionNeedsName(const std::string& option);
 std::string unknownOption(const std::string& option);
+// An input left out before any conversion starts, and why.
+std::string outputIsOtherInput(const std::string& input, const std::string& output, const std::string& otherInput);
+std::string outputOfEarlierInput(const std::string& input, const std::string& output,
+                                 const std::string& earlierInput);
+std::string folderNotCreated(const std::string& folder);
 std::string summary(const std::string& input, const std::string& output, std::uint32_t entries,
                     std::uint32_t leaves, double seconds);
 

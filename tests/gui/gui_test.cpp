@@ -616,28 +616,38 @@ TEST(ConvertCommand, ConvertsAFileInAFolderDeeperThan128Characters)
     EXPECT_TRUE(fileExists(folder + "\\Post.mbx"));
 }
 
+// The ANSI names the dialog gives, one with a windows-1252 character from 0x80
+// to 0x9F ("\x80" is the euro sign): the guard compares the files, so no code
+// page can make the PFC file look like another; and such a name converts.
 TEST(ConvertCommand, RefusesToReplaceThePfcFileAndSaysSo)
 {
     std::string folder = freshFolder("same");
-    std::string input = folder + "\\Post.mbx";
-    ASSERT_TRUE(copyFile(kSample, input));
     Program program(freshFolder("same-start"));
     ASSERT_NE(program.main, nullptr);
-
-    program.command(2078);
-    HWND dialog = program.waitForDialog(kFileDialogTitle);
-    ASSERT_NE(dialog, nullptr);
-    chooseInDialog(dialog, input);
-    HWND box = nullptr;
-    ASSERT_TRUE(waitUntil([&] {
-        box = program.waitForDialog("Kistwerk", 0);
-        return box != nullptr && childTexts(box).find("PFC-Datei selbst") != std::string::npos;
-    }, 20000)) << "no message box";
-    Sleep(300);
-    ScreenShot(around({program.main, box})).save("message-output-is-input");
-    PostMessageA(box, WM_COMMAND, IDOK, 0);
-    ASSERT_TRUE(program.waitIdle());
-    EXPECT_EQ(readFile(input), readFile(kSample)) << "the PFC file was changed";
+    for (const std::string name : {"Post.mbx", "Post\x80.mbx"}) {
+        SCOPED_TRACE(name);
+        const std::string input = folder + "\\" + name;
+        ASSERT_TRUE(copyFile(kSample, input));
+        program.command(2078);
+        HWND dialog = program.waitForDialog(kFileDialogTitle);
+        ASSERT_NE(dialog, nullptr);
+        chooseInDialog(dialog, input);
+        HWND box = nullptr;
+        ASSERT_TRUE(waitUntil([&] {
+            box = program.waitForDialog("Kistwerk", 0);
+            return box != nullptr && childTexts(box).find("PFC-Datei selbst") != std::string::npos;
+        }, 20000)) << "no message box";
+        Sleep(300);
+        ScreenShot(around({program.main, box})).save(name == "Post.mbx" ? "message-output-is-input" : "message-output-is-input-euro");
+        PostMessageA(box, WM_COMMAND, IDOK, 0);
+        ASSERT_TRUE(program.waitIdle());
+        EXPECT_EQ(readFile(input), readFile(kSample)) << "the PFC file was changed";
+    }
+    ASSERT_TRUE(copyFile(kSample, folder + "\\Post\x80.pfc"));
+    convertThroughDialog(program, folder + "\\Post\x80.pfc");
+    // It replaces the PFC file of that name refused above: another file now.
+    const std::string expected = cliMailbox(kSample, freshFolder("same-cli") + "\\sample.mbx");
+    EXPECT_EQ(readFile(folder + "\\Post\x80.mbx"), readFile(expected)) << "the mailbox file went elsewhere";
 }
 
 class ProgressDialog : public ::testing::Test {
