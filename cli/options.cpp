@@ -36,6 +36,8 @@ CliOptions parseOptions(const std::vector<std::string>& args, bool (*isFolder)(c
             o.quiet = true;
         } else if (a == "--unix") {
             o.unixStyle = true;
+        } else if (a == "--windows") {
+            o.unixStyle = false;
         } else if (a == "-o" || a == "--output") {
             if (i + 1 >= args.size()) {
                 o.error = texts::optionNeedsName(a);

@@ -1,5 +1,5 @@
 // Command-line options of kistwerk-cli:
-//   kistwerk-cli [-o OUTPUT|FOLDER] [-q] [--unix] FILE.pfc...
+//   kistwerk-cli [-o OUTPUT|FOLDER] [-q] [--unix | --windows] FILE.pfc...
 #pragma once
 
 #include <string>
@@ -7,11 +7,19 @@
 
 namespace kistwerk {
 
+// The mailbox form the platform's own mail programs read: LF line ends on
+// Linux, CR LF on Windows.
+#ifdef _WIN32
+constexpr bool kUnixFormByDefault = false;
+#else
+constexpr bool kUnixFormByDefault = true;
+#endif
+
 struct CliOptions {
     bool help = false;
     bool version = false;
     bool quiet = false;
-    bool unixStyle = false;           // LF line ends, separator day padded as asctime does
+    bool unixStyle = kUnixFormByDefault;  // LF line ends, separator day padded as asctime does
     bool hasOutput = false;
     std::string output;               // with -o; "-" is standard output
     bool outputFolder = false;        // -o names a folder for every input's mailbox file

@@ -35,33 +35,91 @@ std::string describe(const char* what, long long a, long long b)
     return line;
 }
 
-// The fold as a plain loop over the groups, the rules written out one by one,
-// with a group cut off by the end of the text reading zero bytes there.
+// The fold as a plain loop over the sequences, by the table of well-formed
+// UTF-8 (the lead, the range of the second byte, 80..BF for the rest): each
+// character as its windows-1252 byte, "?" where there is none, nothing for a
+// byte-order mark; a byte that starts no sequence as it is.
 std::vector<std::uint8_t> plainFold(const std::uint8_t* text, std::size_t length)
 {
+    static const char32_t windows1252[32] = {
+        0x20AC, 0,      0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+        0x2039, 0x0152, 0,      0x017D, 0,      0,      0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+        0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0,      0x017E, 0x0178};
     auto at = [&](std::size_t i) -> std::uint8_t { return i < length ? text[i] : 0; };
     std::vector<std::uint8_t> out;
     std::size_t i = 0;
     while (i < length) {
-        std::uint8_t b = text[i];
-        if (b < 0x80) {
+        const std::uint8_t b = text[i];
+        std::size_t n = 1;
+        std::uint8_t low = 0x80;
+        std::uint8_t high = 0xBF;
+        if (b >= 0xC2 && b <= 0xDF)
+            n = 2;
+        else if (b >= 0xE0 && b <= 0xEF)
+            n = 3;
+        else if (b >= 0xF0 && b <= 0xF4)
+            n = 4;
+        if (b == 0xE0)
+            low = 0xA0;
+        if (b == 0xF0)
+            low = 0x90;
+        if (b == 0xED)
+            high = 0x9F;
+        if (b == 0xF4)
+            high = 0x8F;
+        bool wellFormed = n > 1 && i + n <= length && at(i + 1) >= low && at(i + 1) <= high;
+        for (std::size_t k = 2; wellFormed && k < n; ++k)
+            wellFormed = (at(i + k) & 0xC0) == 0x80;
+        if (!wellFormed) {
             out.push_back(b);
             i += 1;
-        } else if (b >= 0xC0 && b <= 0xDF) {
-            out.push_back(static_cast<std::uint8_t>(((b & 0x03) << 6) | (at(i + 1) & 0x3F)));
-            i += 2;
-        } else {
-            out.push_back(static_cast<std::uint8_t>(((at(i + 1) & 0x03) << 6) | (at(i + 2) & 0x3F)));
-            i += 3;
+            continue;
         }
+        char32_t code = b & (0x7F >> n);
+        for (std::size_t k = 1; k < n; ++k)
+            code = (code << 6) | (at(i + k) & 0x3F);
+        i += n;
+        if (code == 0xFEFF)
+            continue;
+        std::uint8_t byte = code <= 0xFF ? static_cast<std::uint8_t>(code) : '?';
+        for (std::uint8_t k = 0; k < 32; ++k) {
+            if (code > 0xFF && windows1252[k] == code)
+                byte = static_cast<std::uint8_t>(0x80 + k);
+        }
+        out.push_back(byte);
     }
     return out;
 }
 
+// Every line of `text` (one begins at its start and after every LF) that
+// begins "From " gets a ">" in front.
+std::string escapeFromLines(const std::string& text)
+{
+    std::string out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if ((i == 0 || text[i - 1] == '\n') && text.compare(i, 5, "From ") == 0)
+            out += '>';
+        out += text[i];
+    }
+    return out;
+}
+
+// How many lines of `text` begin "From ".
+std::size_t fromLines(std::string_view text)
+{
+    std::size_t count = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if ((i == 0 || text[i - 1] == '\n') && text.substr(i, 5) == "From ")
+            ++count;
+    }
+    return count;
+}
+
 // The body filter as a plain scan that tests the rules one by one in their
 // order of precedence, with none of the filter's shortcuts (runs of plain
-// bytes, CR LF pairs in one step). A lower-case letter in a keyword matches
-// either case.
+// bytes, CR LF pairs in one step, bytes held back at a line start), and the
+// "From " lines escaped afterwards in what it wrote. A lower-case letter in a
+// keyword matches either case.
 class PlainFilter {
 public:
     PlainFilter(const std::uint8_t* text, std::int32_t length) : t_(text), n_(length) {}
@@ -74,15 +132,11 @@ public:
             if (!step())
                 break;
         }
-        return out_;
+        return escapeFromLines(out_);
     }
 
 private:
-    void put(std::uint8_t b)
-    {
-        out_.push_back(static_cast<char>(b));
-        last_ = b;
-    }
+    void put(std::uint8_t b) { out_.push_back(static_cast<char>(b)); }
 
     void lineEnd()
     {
@@ -219,10 +273,6 @@ private:
         }
         if (depth_ == 0) {
             ++column_;
-            // A mailbox line that would begin "From " gets a ">" in front.
-            if (b == 'F' && last_ == '\n' && inside(i_ + 4) && t_[i_ + 1] == 'r' && t_[i_ + 2] == 'o' &&
-                t_[i_ + 3] == 'm' && t_[i_ + 4] == ' ')
-                put('>');
             if (b != 0)
                 put(b);
         }
@@ -235,7 +285,6 @@ private:
     std::int32_t i_ = 0;
     std::int32_t column_ = 0;
     std::int32_t depth_ = 0;
-    std::uint8_t last_ = '\n';  // nothing written counts as a line start
     std::string out_;
 };
 
@@ -289,8 +338,21 @@ std::string checkPlainDate(const char* text, std::int32_t moment)
 {
     std::int32_t v[6] = {};
     bool us = text[0] != 0 && (text[1] == '/' || (text[1] != 0 && text[2] == '/'));
-    if (scanDateNumbers(text, us ? "%d/%d/%d %d:%d:%d" : "%d.%d.%d %d:%d:%d", v, 6) < 3)
+    const char* afterLast = text;
+    if (scanDateNumbers(text, us ? "%d/%d/%d %d:%d:%d" : "%d.%d.%d %d:%d:%d", v, 6, &afterLast) < 3)
         return {};
+    // A US text may end its time with "AM" or "PM": the 12-hour clock.
+    int hour = v[3];
+    if (us) {
+        std::string_view rest(afterLast);
+        rest.remove_prefix(std::min(rest.find_first_not_of(' '), rest.size()));
+        auto lower = [&](std::size_t k) { return k < rest.size() ? rest[k] | 0x20 : 0; };
+        bool marked = lower(1) == 'm' && !(lower(2) >= 'a' && lower(2) <= 'z');
+        if (marked && lower(0) == 'a' && hour == 12)
+            hour = 0;
+        if (marked && lower(0) == 'p' && hour >= 1 && hour <= 11)
+            hour += 12;
+    }
     int day = us ? v[1] : v[0];
     int month = us ? v[0] : v[1];
     int year = v[2];
@@ -303,7 +365,7 @@ std::string checkPlainDate(const char* text, std::int32_t moment)
     CalendarTime t;
     if (!toCalendarTime(moment, t))
         return describe("a plain date gives no calendar time", moment, 0);
-    if (t.year != year || t.month != month - 1 || t.day != day || t.hour != v[3] || t.minute != v[4] ||
+    if (t.year != year || t.month != month - 1 || t.day != day || t.hour != hour || t.minute != v[4] ||
         t.second != v[5])
         return describe("a plain date does not come back from its seconds (seconds, year)", moment, t.year);
     return {};
@@ -330,9 +392,11 @@ std::string checkDateLines(const char* text, std::int32_t timestamp)
     writeDateLines(fields, output);
     std::string_view lines = output.text();
     std::size_t first = lines.find("\r\n");
-    if (!startsWith(lines, "From - ") || first == std::string_view::npos ||
-        !startsWith(lines.substr(first + 2), "Date: ") || lines.size() < 2 ||
-        lines.substr(lines.size() - 2) != "\r\n")
+    // Only an item with neither a date text nor a timestamp lacks the Date: line.
+    bool dateLineDue = text[0] != 0 || timestamp > 0;
+    bool hasDateLine = first != std::string_view::npos && first + 2 < lines.size();
+    if (!startsWith(lines, "From - ") || first == std::string_view::npos || hasDateLine != dateLineDue ||
+        (hasDateLine && !startsWith(lines.substr(first + 2), "Date: ")) || lines.substr(lines.size() - 2) != "\r\n")
         return describe("date lines out of form (length, timestamp)", static_cast<long long>(lines.size()),
                         timestamp);
     std::string_view dateLine = lines.substr(first + 2, lines.size() - first - 4);
@@ -406,6 +470,10 @@ std::string checkConversion(const std::uint8_t* data, std::size_t size)
         return "the mailbox file does not begin with a separator line";
     if (run.percent < 0 || run.percent > 100)
         return describe("percent out of range", run.percent, 0);
+    // Only the separator lines begin "From "; no line of a body or a header does.
+    if (fromLines(text) != run.entriesWritten)
+        return describe("lines beginning \"From \" other than the separators (lines, entries)",
+                        static_cast<long long>(fromLines(text)), run.entriesWritten);
     // Text used where the input holds it must give what copied text gives.
     CopyingInput copying(data, size);
     ConversionRun second;
@@ -429,6 +497,8 @@ std::string checkFilter(const std::uint8_t* data, std::size_t size)
         return describe("more than twice the input written", static_cast<long long>(text.size()), length);
     if (text.find('\0') != std::string_view::npos)
         return "a NUL byte was written";
+    if (fromLines(text) != 0)
+        return "a line written begins \"From \"";
     if (PlainFilter(data, length).run() != text)
         return "the filter's text differs from the plain scan's";
     // Text with no markup, entity, line end, DEL, NUL or "From:" passes unchanged.

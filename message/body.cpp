@@ -60,6 +60,7 @@ struct BodyContext {
     Output& output;
     MessageWarnings* warnings;
     BodyState state;
+    BodyLine line;  // the pieces of text are one body, line by line
 };
 
 bool isFoldedPartType(std::uint8_t partType)
@@ -69,7 +70,7 @@ bool isFoldedPartType(std::uint8_t partType)
 
 void writeText(BodyContext& body, const std::uint8_t* data, std::uint32_t length)
 {
-    if (!filterBody(data, static_cast<std::int32_t>(length), body.output) && body.warnings != nullptr)
+    if (!filterBody(data, static_cast<std::int32_t>(length), body.output, body.line) && body.warnings != nullptr)
         body.warnings->textTooLarge();
 }
 
@@ -208,11 +209,12 @@ bool convertSection(BodyContext& body, InputCursor& in, int section)
 void convertBodySections(InputCursor& in, std::uint16_t sectionCount, const ItemBuffers& buffers,
                          Output& output, MessageWarnings* warnings)
 {
-    BodyContext body{buffers, output, warnings, BodyState{}};
+    BodyContext body{buffers, output, warnings, BodyState{}, BodyLine{}};
     for (int section = 0; section < sectionCount; ++section) {
         if (!convertSection(body, in, section))
             break;
     }
+    endBody(body.line, output);
     output.write("\r\n\r\n", 4);
 }
 

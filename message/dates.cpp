@@ -86,6 +86,29 @@ std::int32_t wrapMul(std::int32_t a, std::int32_t b)
     return static_cast<std::int32_t>(static_cast<std::uint32_t>(a) * static_cast<std::uint32_t>(b));
 }
 
+bool isLetter(char c)
+{
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+
+// US texts may give the time on the 12-hour clock: "1/5/2003 9:03:07 PM". An
+// "AM" or "PM" (either case, blanks before it) right after the last number
+// read makes 12 AM 00 and 1 PM to 11 PM 13 to 23; other hours stay.
+std::int32_t onTwelveHourClock(std::int32_t hour, const char* afterLast)
+{
+    const char* p = afterLast;
+    while (*p == ' ')
+        ++p;
+    const char half = static_cast<char>(p[0] | 0x20);
+    if ((half != 'a' && half != 'p') || (p[1] | 0x20) != 'm' || isLetter(p[2]))
+        return hour;
+    if (hour == 12)
+        return half == 'a' ? 0 : 12;
+    if (half == 'p' && hour >= 1 && hour <= 11)
+        return hour + 12;
+    return hour;
+}
+
 bool isUsOrder(const char* text)
 {
     return text[0] != 0 && (text[1] == '/' || (text[1] != 0 && text[2] == '/'));
@@ -193,16 +216,21 @@ void writeDateLine(Output& output, const CalendarTime& t)
 
 } // namespace
 
-int scanDateNumbers(const char* text, const char* pattern, std::int32_t* values, int capacity)
+int scanDateNumbers(const char* text, const char* pattern, std::int32_t* values, int capacity,
+                    const char** afterLast)
 {
     int count = 0;
     const char* p = text;
+    if (afterLast != nullptr)
+        *afterLast = text;
     for (const char* f = pattern; *f != 0; ++f) {
         if (f[0] == '%' && f[1] == 'd') {
             if (count == capacity || !scanNumber(p, values[count]))
                 break;
             ++count;
             ++f;
+            if (afterLast != nullptr)
+                *afterLast = p;
         } else if (*f == ' ') {
             while (isScanSpace(*p))
                 ++p;
@@ -220,12 +248,13 @@ std::int32_t parseDateText(const char* text)
     // Numbers the text does not give count as 0.
     std::int32_t v[6] = {0, 0, 0, 0, 0, 0};
     bool us = isUsOrder(text);
-    if (scanDateNumbers(text, us ? kUsPattern : kGermanPattern, v, 6) < 3)
+    const char* afterLast = text;
+    if (scanDateNumbers(text, us ? kUsPattern : kGermanPattern, v, 6, &afterLast) < 3)
         return kNoUsableDate;
     std::int32_t day = us ? v[1] : v[0];
     std::int32_t month = us ? v[0] : v[1];
     std::int32_t year = v[2];
-    std::int32_t hour = v[3];
+    std::int32_t hour = us ? onTwelveHourClock(v[3], afterLast) : v[3];
     std::int32_t minute = v[4];
     std::int32_t second = v[5];
 
@@ -276,10 +305,12 @@ void writeDateLines(const MessageFields& fields, Output& output, const MailboxSt
         return;
     }
     // No usable moment: the separator line needs one anyway, and the stored text
-    // is kept as it stands rather than replaced by an invented date.
+    // is kept as it stands rather than replaced by an invented date. Without
+    // any text there is no "Date:" line at all: an empty one is malformed.
     toCalendarTime(currentTime(), time);
     writeSeparatorLine(output, time, style.paddedSeparatorDay);
-    writeHeaderLine(output, "Date: ", fields.dateText);
+    if (fields.dateText[0] != 0)
+        writeHeaderLine(output, "Date: ", fields.dateText);
 }
 
 } // namespace kistwerk

@@ -29,12 +29,15 @@ struct CalendarTime {
 // number may follow white space and carry a sign, a blank matches any run of
 // white space (none included), reading stops at the first character that does
 // not fit. A number too large for 64 bits saturates; the low 32 bits are kept.
-// Returns how many numbers were read.
-int scanDateNumbers(const char* text, const char* pattern, std::int32_t* values, int capacity);
+// Returns how many numbers were read; `afterLast`, when given, is set to the
+// character right after the last number read (to `text` when none was).
+int scanDateNumbers(const char* text, const char* pattern, std::int32_t* values, int capacity,
+                    const char** afterLast = nullptr);
 
 // The moment a date text names, in seconds since 1970 (signed 32-bit arithmetic
 // that wraps): German "d.m.y h:m:s", or US "m/d/y h:m:s" when position 1 or 2
-// holds "/". 0 for a year before 1970; negative when the sum wraps, reaches
+// holds "/", where "AM" or "PM" after the last number puts the hour on the
+// 12-hour clock. 0 for a year before 1970; negative when the sum wraps, reaches
 // before 1970, or the text does not give day, month and year.
 std::int32_t parseDateText(const char* text);
 
@@ -44,7 +47,8 @@ bool toCalendarTime(std::int64_t seconds, CalendarTime& time);
 
 // Writes the separator line and the "Date:" line. A timestamp above 0 is the
 // message's time, otherwise the parsed date text; when that is negative the
-// separator line takes the current time and the "Date:" line the text itself.
+// separator line takes the current time and the "Date:" line the text itself
+// (no "Date:" line when the text is empty).
 // The style decides whether the separator line's day is padded to two places.
 void writeDateLines(const MessageFields& fields, Output& output, const MailboxStyle& style = MailboxStyle{});
 

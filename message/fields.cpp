@@ -69,6 +69,63 @@ std::size_t textLength(const std::uint8_t* data, std::size_t length)
     return zero == nullptr ? length : static_cast<std::size_t>(static_cast<const std::uint8_t*>(zero) - data);
 }
 
+// Appends to a text field and drops what goes past its 4,095 bytes.
+struct FieldWriter {
+    char* text;
+    std::size_t used = 0;
+
+    void put(char c)
+    {
+        if (used < kMaxTextLength)
+            text[used++] = c;
+    }
+    void put(const char* s)
+    {
+        for (; *s != 0; ++s)
+            put(*s);
+    }
+};
+
+bool isPlainNameByte(char c)
+{
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == ' ' ||
+           static_cast<unsigned char>(c) >= 0x80;
+}
+
+// A screen name with a blank is no address: it is written as a display name
+// before the address the service gave it, which has no blanks.
+//   Hans Schmidt   gives   Hans Schmidt <HansSchmidt@aol.com>
+//   Dr. Hans       gives   "Dr. Hans" <Dr.Hans@aol.com>
+// A name of letters, digits, blanks and 8-bit bytes stands as it is (the header
+// writes 8-bit names as encoded words); any other is quoted, so that a comma or
+// a quote in it cannot split the address list.
+void completeNamedSender(char* sender)
+{
+    char completed[kTextFieldSize];
+    FieldWriter out{completed};
+    bool plain = true;
+    for (const char* p = sender; *p != 0; ++p)
+        plain = plain && isPlainNameByte(*p);
+    if (!plain)
+        out.put('"');
+    for (const char* p = sender; *p != 0; ++p) {
+        if (!plain && (*p == '"' || *p == '\\'))
+            out.put('\\');
+        out.put(*p);
+    }
+    if (!plain)
+        out.put('"');
+    out.put(" <");
+    for (const char* p = sender; *p != 0; ++p) {
+        if (*p != ' ')
+            out.put(*p);
+    }
+    out.put(kServiceMailDomain);
+    out.put('>');
+    std::memcpy(sender, completed, out.used);
+    sender[out.used] = 0;
+}
+
 void storeSender(MessageFields& fields, std::uint8_t* data, std::int32_t length)
 {
     storeText(fields.sender, data, length);
@@ -184,7 +241,7 @@ void storeText(char* field, std::uint8_t* data, std::int32_t length)
         return;
     std::size_t text = textLength(data, static_cast<std::size_t>(length));
     // 0xC3 leads the two-byte forms of U+00C0..U+00FF: its presence is taken as
-    // the sign of UTF-8. Other high bytes alone are Latin-1 already.
+    // the sign of UTF-8. Other high bytes alone are windows-1252 already.
     if (std::memchr(data, 0xC3, text) != nullptr) {
         foldUtf8(data, length);
         text = std::strlen(reinterpret_cast<const char*>(data));
@@ -199,6 +256,10 @@ void completeSender(char* sender)
 {
     if (sender[0] == 0 || std::strchr(sender, '@') != nullptr)
         return;
+    if (std::strchr(sender, ' ') != nullptr) {
+        completeNamedSender(sender);
+        return;
+    }
     std::size_t used = std::strlen(sender);
     std::size_t room = kMaxTextLength - used;
     std::size_t add = sizeof kServiceMailDomain - 1;

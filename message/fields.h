@@ -73,7 +73,10 @@ void applyMessageField(MessageFields& fields, const FieldRecord& record, std::ui
 // leaves the field as it was.
 void storeText(char* field, std::uint8_t* data, std::int32_t length);
 
-// Appends the service's mail domain to a non-empty sender that has no "@".
+// Completes a non-empty sender that has no "@" with the service's mail domain:
+// "jdoe" gives "jdoe@aol.com"; a screen name with a blank becomes the display
+// name of its address, "Hans Schmidt" gives "Hans Schmidt <HansSchmidt@aol.com>".
+// The result is cut to 4,095 bytes.
 void completeSender(char* sender);
 
 } // namespace kistwerk

@@ -1,7 +1,14 @@
 // Header block: the lines the item has, in a fixed order, and the MIME lines
-// that say the body is 8-bit ISO 8859-1 text.
+// that say the body is 8-bit windows-1252 text.
+//
+// Header texts are windows-1252 bytes, but a header line is ASCII: a text that
+// holds bytes of 0x80 and above is written as RFC 2047 encoded words
+// ("=?windows-1252?Q?K=F6ln?="), the whole subject, and in the address lines
+// only the NAME of each "NAME <ADDRESS>" element. Everything else stays as it
+// is stored.
 #include "message/header.h"
 
+#include <cstddef>
 #include <cstring>
 
 #include "io/output.h"
@@ -11,17 +18,268 @@ namespace kistwerk {
 
 namespace {
 
-// Header texts stay as the record holds them (no encoded words); the body is
-// Latin-1 after the fold, and readers need to be told.
+// windows-1252 rather than ISO 8859-1: they agree on 0xA0 to 0xFF, and the
+// Windows clients stored the euro sign, typographic quotes and dashes at 0x80
+// to 0x9F, where ISO 8859-1 has control characters.
 constexpr char kContentLines[] =
     "MIME-Version: 1.0\r\n"
-    "Content-Type: text/plain; charset=ISO-8859-1\r\n"
+    "Content-Type: text/plain; charset=windows-1252\r\n"
     "Content-Transfer-Encoding: 8bit\r\n";
 
-void writeIfPresent(Output& output, const char* name, const char* text)
+constexpr char kWordStart[] = "=?windows-1252?Q?";
+constexpr char kWordEnd[] = "?=";
+// RFC 2047 allows an encoded word 75 characters, its frame included.
+constexpr std::size_t kWordLength = 75;
+constexpr std::size_t kWordRoom = kWordLength - (sizeof kWordStart - 1) - (sizeof kWordEnd - 1);
+
+bool hasEightBit(const char* text, std::size_t length)
+{
+    for (std::size_t i = 0; i < length; ++i) {
+        if (static_cast<unsigned char>(text[i]) >= 0x80)
+            return true;
+    }
+    return false;
+}
+
+bool hasEightBit(const char* text)
+{
+    return hasEightBit(text, std::strlen(text));
+}
+
+bool isBlank(char c)
+{
+    return c == ' ' || c == '\t';
+}
+
+// The characters a Q-encoded word may carry as they are, also inside a display
+// name (RFC 2047, 5 (3)); the blank becomes "_", all others "=XX".
+bool isQLiteral(unsigned char c)
+{
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '!' || c == '*' ||
+           c == '+' || c == '-' || c == '/';
+}
+
+// Writes `text` as Q-encoded words of at most 75 characters; each word after
+// the first starts a continuation line.
+void writeEncodedWords(Output& output, const char* text, std::size_t length)
+{
+    static const char hex[] = "0123456789ABCDEF";
+    char word[kWordRoom];
+    std::size_t used = 0;
+    bool first = true;
+    auto flush = [&] {
+        if (!first)
+            output.write("\r\n ", 3);
+        output.write(kWordStart, sizeof kWordStart - 1);
+        output.write(word, used);
+        output.write(kWordEnd, sizeof kWordEnd - 1);
+        used = 0;
+        first = false;
+    };
+    for (std::size_t i = 0; i < length; ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        const bool literal = c == ' ' || isQLiteral(c);
+        if (used + (literal ? 1 : 3) > kWordRoom)
+            flush();
+        if (literal) {
+            word[used++] = c == ' ' ? '_' : static_cast<char>(c);
+        } else {
+            word[used++] = '=';
+            word[used++] = hex[c >> 4];
+            word[used++] = hex[c & 0x0F];
+        }
+    }
+    if (used > 0)
+        flush();
+}
+
+// A word of a display name that may stand as it is: ASCII "atext" of RFC 5322,
+// less "=" and "?", which could make it look like an encoded word.
+bool isPlainWord(const char* word, std::size_t length)
+{
+    for (std::size_t i = 0; i < length; ++i) {
+        const auto c = static_cast<unsigned char>(word[i]);
+        if (c == 0 || !(isQLiteral(c) || std::strchr("#$%&'^_`{|}~", c) != nullptr))
+            return false;
+    }
+    return true;
+}
+
+std::size_t wordEnd(const char* text, std::size_t at, std::size_t length)
+{
+    while (at < length && !isBlank(text[at]))
+        ++at;
+    return at;
+}
+
+std::size_t blanksEnd(const char* text, std::size_t at, std::size_t length)
+{
+    while (at < length && isBlank(text[at]))
+        ++at;
+    return at;
+}
+
+// A display name: each run of words that cannot stand as they are (8-bit bytes,
+// specials) becomes encoded words, the blanks inside the run encoded with it;
+// the other words, and the blanks around a run, stay as they are. Readers then
+// join the words right whether or not they drop the blanks between two encoded
+// words (RFC 2047 says they must; Python's email package keeps them in a name).
+//   Frau Dr. J\xFCrgen von K\xF6ln
+//   Frau =?windows-1252?Q?Dr=2E_J=FCrgen?= von =?windows-1252?Q?K=F6ln?=
+void writeDisplayName(Output& output, const char* name, std::size_t length)
+{
+    std::size_t at = blanksEnd(name, 0, length);
+    while (at < length) {
+        std::size_t end = wordEnd(name, at, length);
+        if (isPlainWord(name + at, end - at)) {
+            output.write(name + at, end - at);
+        } else {
+            for (std::size_t next = blanksEnd(name, end, length); next < length;
+                 next = blanksEnd(name, end, length)) {
+                const std::size_t nextEnd = wordEnd(name, next, length);
+                if (isPlainWord(name + next, nextEnd - next))
+                    break;
+                end = nextEnd;
+            }
+            writeEncodedWords(output, name + at, end - at);
+        }
+        at = blanksEnd(name, end, length);
+        if (at < length)
+            output.write(name + end, at - end);
+    }
+}
+
+// The field's text with CR and LF as blanks, as writeHeaderLine writes it.
+std::size_t lineText(const char* text, char* line)
+{
+    std::size_t n = 0;
+    for (; text[n] != 0; ++n)
+        line[n] = text[n] == '\r' || text[n] == '\n' ? ' ' : text[n];
+    return n;
+}
+
+// Where the element that starts at `at` ends: at a comma outside quotes and
+// angle brackets, or at the end of the text.
+std::size_t elementEnd(const char* text, std::size_t at, std::size_t length)
+{
+    bool quoted = false;
+    int angles = 0;
+    for (; at < length; ++at) {
+        const char c = text[at];
+        if (quoted) {
+            if (c == '\\' && at + 1 < length)
+                ++at;
+            else if (c == '"')
+                quoted = false;
+        } else if (c == '"') {
+            quoted = true;
+        } else if (c == '<') {
+            ++angles;
+        } else if (c == '>' && angles > 0) {
+            --angles;
+        } else if (c == ',' && angles == 0) {
+            return at;
+        }
+    }
+    return length;
+}
+
+// The first "<" outside quotes in [begin, end), or `end`.
+std::size_t addressStart(const char* text, std::size_t begin, std::size_t end)
+{
+    bool quoted = false;
+    for (std::size_t at = begin; at < end; ++at) {
+        const char c = text[at];
+        if (quoted && c == '\\')
+            ++at;
+        else if (c == '"')
+            quoted = !quoted;
+        else if (!quoted && c == '<')
+            return at;
+    }
+    return end;
+}
+
+// A display name without its quotes and backslash escapes.
+std::size_t unquotedName(const char* name, std::size_t length, char* out)
+{
+    std::size_t n = 0;
+    bool quoted = false;
+    for (std::size_t i = 0; i < length; ++i) {
+        if (name[i] == '"')
+            quoted = !quoted;
+        else if (quoted && name[i] == '\\' && i + 1 < length)
+            out[n++] = name[++i];
+        else
+            out[n++] = name[i];
+    }
+    return n;
+}
+
+// One element of an address list: "NAME <ADDRESS>" with an 8-bit NAME gets the
+// NAME as encoded words; any other element is written as it stands.
+void writeAddressElement(Output& output, const char* text, std::size_t begin, std::size_t end)
+{
+    std::size_t last = end;
+    while (last > begin && isBlank(text[last - 1]))
+        --last;
+    const std::size_t address = addressStart(text, begin, last);
+    std::size_t nameBegin = begin;
+    while (nameBegin < address && isBlank(text[nameBegin]))
+        ++nameBegin;
+    std::size_t nameEnd = address;
+    while (nameEnd > nameBegin && isBlank(text[nameEnd - 1]))
+        --nameEnd;
+    if (address == last || text[last - 1] != '>' || !hasEightBit(text + nameBegin, nameEnd - nameBegin)) {
+        output.write(text + begin, end - begin);
+        return;
+    }
+    char name[kTextFieldSize];
+    const std::size_t nameLength = unquotedName(text + nameBegin, nameEnd - nameBegin, name);
+    output.write(text + begin, nameBegin - begin);
+    writeDisplayName(output, name, nameLength);
+    output.put(' ');
+    output.write(text + address, end - address);
+}
+
+// "From:", "To:", "Reply-To:", "CC:" and "BCC:": a list of addresses.
+void writeAddressLine(Output& output, const char* name, const char* text)
+{
+    if (!hasEightBit(text)) {
+        writeHeaderLine(output, name, text);
+        return;
+    }
+    char line[kTextFieldSize];
+    const std::size_t length = lineText(text, line);
+    output.write(name);
+    for (std::size_t at = 0;;) {
+        const std::size_t end = elementEnd(line, at, length);
+        writeAddressElement(output, line, at, end);
+        if (end == length)
+            break;
+        output.put(',');
+        at = end + 1;
+    }
+    output.write("\r\n", 2);
+}
+
+void writeSubjectLine(Output& output, const char* text)
+{
+    if (!hasEightBit(text)) {
+        writeHeaderLine(output, "Subject: ", text);
+        return;
+    }
+    char line[kTextFieldSize];
+    const std::size_t length = lineText(text, line);
+    output.write("Subject: ");
+    writeEncodedWords(output, line, length);
+    output.write("\r\n", 2);
+}
+
+void writeAddressIfPresent(Output& output, const char* name, const char* text)
 {
     if (text[0] != 0)
-        writeHeaderLine(output, name, text);
+        writeAddressLine(output, name, text);
 }
 
 } // namespace
@@ -45,12 +303,13 @@ void writeHeaderLine(Output& output, const char* name, const char* text)
 
 void writeHeaderBlock(const MessageFields& fields, Output& output)
 {
-    writeHeaderLine(output, "From: ", fields.sender);
-    writeIfPresent(output, "To: ", fields.to);
-    writeIfPresent(output, "Reply-To: ", fields.replyTo);
-    writeIfPresent(output, "CC: ", fields.cc);
-    writeIfPresent(output, "BCC: ", fields.bcc);
-    writeIfPresent(output, "Subject: ", fields.subject);
+    writeAddressLine(output, "From: ", fields.sender);
+    writeAddressIfPresent(output, "To: ", fields.to);
+    writeAddressIfPresent(output, "Reply-To: ", fields.replyTo);
+    writeAddressIfPresent(output, "CC: ", fields.cc);
+    writeAddressIfPresent(output, "BCC: ", fields.bcc);
+    if (fields.subject[0] != 0)
+        writeSubjectLine(output, fields.subject);
     output.write(kContentLines, sizeof kContentLines - 1);
     output.write("\r\n", 2);
 }

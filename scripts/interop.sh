@@ -1,8 +1,9 @@
 #!/bin/sh
-# Opens the mailbox files that kistwerk-cli writes, in the default form and with
-# --unix, with independent mail readers from Debian (Python's mailbox and email,
-# Dovecot's doveadm, mutt, s-nail, formail, GNU mailutils) and checks that each
-# sees every entry with its sender, subject, date and body text.
+# Opens the mailbox files that kistwerk-cli writes, in the Windows form (--windows)
+# and the Unix form (--unix), with independent mail readers from Debian (Python's
+# mailbox and email, Dovecot's doveadm, mutt, s-nail, formail, GNU mailutils) and
+# checks that each sees every entry with its sender's address and name, subject,
+# date and body text, decoded exactly, umlauts, euro sign and quotes included.
 #   scripts/interop.sh [BUILD_DIR]      (default build/linux; needs its
 #                                        kistwerk-cli, tests/interop_fixture, bench/pfcgen)
 # The readers come with scripts/install-deps.sh all. Run as root, Dovecot runs as

@@ -45,10 +45,11 @@ wine_checks() {
     [ "$shown" = "kistwerk-cli $version" ] || fail "kistwerk-cli.exe --version printed \"$shown\""
 
     # Converted by bare name, as a user would, the mailbox lands beside the
-    # PFC file and must equal the Linux program's, byte for byte.
+    # PFC file in the Windows form and must equal the Linux program's in that
+    # form, byte for byte.
     cp "$root/examples/sample.pfc" sample.pfc
     wine kistwerk-cli.exe -q sample.pfc || fail "kistwerk-cli.exe could not convert sample.pfc"
-    "$root/$linux/bin/kistwerk-cli" -q -o ../linux-sample.mbx "$root/examples/sample.pfc"
+    "$root/$linux/bin/kistwerk-cli" -q --windows -o ../linux-sample.mbx "$root/examples/sample.pfc"
     cmp sample.mbx ../linux-sample.mbx || fail "sample.mbx from kistwerk-cli.exe differs from the Linux output"
     rm -f sample.pfc sample.mbx
 
@@ -161,8 +162,8 @@ for option in $("$linux/bin/kistwerk-cli" --help | grep -oE '(^|[ ,])--?[a-z][a-
     printf '%s\n' "$rendered" | grep -qF -- "$option" || fail "kistwerk-cli --help names $option, the manual page does not"
 done
 
-# The README's example entry is what the program writes.
-"$linux/bin/kistwerk-cli" -q -o "$check/sample.mbx" examples/sample.pfc
+# The README's example entry is what the program writes in the Windows form.
+"$linux/bin/kistwerk-cli" -q --windows -o "$check/sample.mbx" examples/sample.pfc
 tr -d '\r' <"$check/sample.mbx" | awk 'NR > 1 && /^From - / { exit } { print }' >"$check/first-entry"
 awk '/^```/ { if (inside) exit; if ((getline line) > 0 && line ~ /^From - /) { inside = 1; print line }; next }
      inside { print }' README.md >"$check/readme-entry"

@@ -91,8 +91,8 @@ TEST(BodyTest, PartTypesAndRecordForms)
                  m.section().typeRecord(type, 0).content(gruesse).endList();
          },
          "Gr\xFC\xDF" "eGr\xFC\xDF" "eGr\xFC\xDF" "eGr\xFC\xDF" "e"},
-        {"folded without C3", 1, [](MessageBuilder& m) { m.section().typeRecord(3, 1).content("\xE4" "bc").endList(); },
-         "\xA3"},
+        {"folded Latin-1 kept", 1, [](MessageBuilder& m) { m.section().typeRecord(3, 1).content("\xE4" "bc").endList(); },
+         "\xE4" "bc"},
         {"dropped types", 6,
          [](MessageBuilder& m) {
              for (std::uint8_t type : {1, 2, 4, 15, 21, 255})
@@ -129,6 +129,12 @@ TEST(BodyTest, PartTypesAndRecordForms)
              m.section().endList();
          },
          ""},
+        {"one line across sections", 2,
+         [](MessageBuilder& m) {
+             m.section().typeRecord(0, 0).content("x\nFro").endList();
+             m.section().typeRecord(3, 0).content("m a\nFrom").endList();
+         },
+         "x\r\n>From a\r\nFrom"},
         {"sections in order", 3,
          [](MessageBuilder& m) {
              m.section().typeRecord(0, 0).content("one ").endList();

@@ -30,14 +30,17 @@ TEST(CliOptions, Parsing)
         bool quiet;
         std::string output;
         std::size_t inputs;
-        bool unixStyle = false;
+        bool unixStyle = kUnixFormByDefault;
     };
     std::vector<Row> rows = {
         {{"a.pfc"}, false, false, "", 1},
         {{"-q", "a.pfc", "b.pfc"}, false, true, "", 2},
         {{"--unix", "-o", "x.mbx", "a.pfc"}, false, false, "x.mbx", 1, true},
         {{"a.pfc", "--unix"}, false, false, "", 1, true},
-        {{"--", "--unix"}, false, false, "", 1, false},
+        {{"--", "--unix"}, false, false, "", 1},
+        {{"--windows", "a.pfc"}, false, false, "", 1, false},
+        {{"--windows", "--unix", "a.pfc"}, false, false, "", 1, true},
+        {{"--unix", "a.pfc", "--windows"}, false, false, "", 1, false},
         {{"-o", "x.mbx", "a.pfc"}, false, false, "x.mbx", 1},
         {{"-o", "-", "a.pfc"}, false, false, "-", 1},
         {{"-ox.mbx", "a.pfc"}, false, false, "x.mbx", 1},

@@ -39,7 +39,7 @@ struct DateRow {
     const char* dateText;
     std::int32_t timestamp;
     const char* separator;  // nullptr: the fallback from the current time
-    const char* dateLine;
+    const char* dateLine;   // nullptr: no "Date:" line
 };
 
 TEST(DateLinesTest, DateTable)
@@ -68,7 +68,7 @@ TEST(DateLinesTest, DateTable)
         // Numbers the text lacks: no time counts as midnight; no full date is no date.
         {"05.01.2003", 0, "From - Sun Jan 5 00:00:00 2003", "Date: Sun, 5 Jan 2003 00:00:00"},
         {"05.01.2003 09", 0, "From - Sun Jan 5 09:00:00 2003", "Date: Sun, 5 Jan 2003 09:00:00"},
-        {"", 0, nullptr, "Date: "},
+        {"", 0, nullptr, nullptr},
         {"05.01", 0, nullptr, "Date: 05.01"},
         {"Sun, 5 Jan 2003 10:20:30 +0100", 0, nullptr, "Date: Sun, 5 Jan 2003 10:20:30 +0100"},
         // scanf's white space and signs; a blank in the pattern matches none too.
@@ -82,6 +82,13 @@ TEST(DateLinesTest, DateTable)
         // Month 0 or below counts as January; day 0 reaches into the month before.
         {"05.00.2003 09:03:07", 0, "From - Sun Jan 5 09:03:07 2003", "Date: Sun, 5 Jan 2003 09:03:07"},
         {"00.03.2003 00:00:00", 0, "From - Fri Feb 28 00:00:00 2003", "Date: Fri, 28 Feb 2003 00:00:00"},
+        // US texts on the 12-hour clock.
+        {"1/5/2003 9:03:07 PM", 0, "From - Sun Jan 5 21:03:07 2003", "Date: Sun, 5 Jan 2003 21:03:07"},
+        {"1/5/2003 12:30:00 am", 0, "From - Sun Jan 5 00:30:00 2003", "Date: Sun, 5 Jan 2003 00:30:00"},
+        {"1/5/2003 12:30:00 Pm", 0, "From - Sun Jan 5 12:30:00 2003", "Date: Sun, 5 Jan 2003 12:30:00"},
+        {"1/5/2003 9:03PM", 0, "From - Sun Jan 5 21:03:00 2003", "Date: Sun, 5 Jan 2003 21:03:00"},
+        {"1/5/2003 13:00:00 PM", 0, "From - Sun Jan 5 13:00:00 2003", "Date: Sun, 5 Jan 2003 13:00:00"},
+        {"05.01.2003 09:03:07 PM", 0, "From - Sun Jan 5 09:03:07 2003", "Date: Sun, 5 Jan 2003 09:03:07"},
         // A CR or LF in a kept date text cannot break the line.
         {"heute\r\nFrom x", 0, nullptr, "Date: heute  From x"},
     };
@@ -97,7 +104,7 @@ TEST(DateLinesTest, DateTable)
             EXPECT_TRUE(std::regex_match(separator, kCurrentTimeSeparator)) << separator;
         else
             EXPECT_EQ(separator, std::string(row.separator) + "\r\n");
-        EXPECT_EQ(dateLine, std::string(row.dateLine) + "\r\n");
+        EXPECT_EQ(dateLine, row.dateLine == nullptr ? std::string() : std::string(row.dateLine) + "\r\n");
     }
 }
 

@@ -89,7 +89,8 @@ TEST(FilterBody, FromColonEscape)
     });
 }
 
-// A body line beginning "From " would split the message in a mailbox file.
+// A body line beginning "From " as written would split the message in a
+// mailbox file.
 TEST(FilterBody, FromBlankEscape)
 {
     expectRows({
@@ -113,6 +114,13 @@ TEST(FilterBody, FromBlankEscape)
         {"colon escape wins", "From: x", ">From: x"},
         {"dropped inside a tag", "<p\nFrom here>x", "x"},
         {"several lines", "From a\r\nFrom b\nFrom c", ">From a\r\n>From b\r\n>From c"},
+        {"blank from an entity", "From&nbsp;x", ">From x"},
+        {"tag inside the word", "x\nF<b>rom x", "x\r\n>From x"},
+        {"NUL inside the word", "F\0rom x"sv, ">From x"},
+        {"entity line start", "&nbsp;From x", " From x"},
+        {"quotation at line start", "<blockquote>From x", "<<From x"},
+        {"held bytes before a line end", "Fro\rFrom x", "Fro\r\n>From x"},
+        {"held bytes at the end", "x\nFrom", "x\r\nFrom"},
     });
 }
 
@@ -200,14 +208,30 @@ TEST(FilterBody, SizeLimit)
     }
 }
 
-TEST(FilterBody, EachCallStartsAfresh)
+// The pieces of one body: markup and the stored line start begin afresh with
+// each, the line written goes on from one to the next.
+TEST(FilterBody, PiecesOfOneBody)
 {
-    MemoryOutput output;
-    const std::string_view first = "a<p class";
-    const std::string_view second = "From here";
-    filterBody(reinterpret_cast<const std::uint8_t*>(first.data()), std::int32_t(first.size()), output);
-    filterBody(reinterpret_cast<const std::uint8_t*>(second.data()), std::int32_t(second.size()), output);
-    EXPECT_EQ(output.text(), "a>From here");
+    const struct {
+        std::string_view first;
+        std::string_view second;
+        std::string_view expected;
+    } rows[] = {
+        {"a<p class", "From here", "aFrom here"},
+        {"x\nFro", "m here", "x\r\n>From here"},
+        {"x\n", "From here", "x\r\n>From here"},
+        {"a", "From: b", "a>From: b"},
+        {"x\nFrom", "", "x\r\nFrom"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.first);
+        MemoryOutput output;
+        BodyLine line;
+        for (std::string_view piece : {row.first, row.second})
+            filterBody(reinterpret_cast<const std::uint8_t*>(piece.data()), std::int32_t(piece.size()), output, line);
+        endBody(line, output);
+        EXPECT_EQ(output.text(), row.expected);
+    }
 }
 
 TEST(FilterBody, LongPlainRunsAroundMarkup)

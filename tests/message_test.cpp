@@ -194,20 +194,27 @@ TEST(MessageTest, TextsAreStoredCutAndFolded)
         {"empty leaves", usual().field(10, "kept").field(10, ""), "From: \r\nSubject: kept\r\n"},
         {"zero ends text", usual().field(10, Bytes{'a', 'b', 0, 'c'}), "From: \r\nSubject: ab\r\n"},
         {"zero first empties", usual().field(10, "kept").field(10, Bytes{0, 'c'}), "From: \r\n"},
-        {"UTF-8 folded", usual().field(10, "K\xC3\xA4se"), "From: \r\nSubject: K\xE4se\r\n"},
-        {"Latin-1 kept", usual().field(10, "K\xE4se"), "From: \r\nSubject: K\xE4se\r\n"},
-        {"no C3 no fold", usual().field(10, "5 \xE2\x82\xAC"), "From: \r\nSubject: 5 \xE2\x82\xAC\r\n"},
-        {"C3 after zero", usual().field(10, Bytes{0xE2, 0x82, 0xAC, 0, 0xC3, 0xA4}),
-         "From: \r\nSubject: \xE2\x82\xAC\r\n"},
+        // A "To:" text without angle brackets is written as stored, 8-bit bytes too.
+        {"UTF-8 folded", usual().field(7, "K\xC3\xA4se 10 \xE2\x82\xAC"), "From: \r\nTo: K\xE4se 10 \x80\r\n"},
+        {"Latin-1 kept", usual().field(7, "K\xE4se"), "From: \r\nTo: K\xE4se\r\n"},
+        {"no C3 no fold", usual().field(7, "5 \xE2\x82\xAC"), "From: \r\nTo: 5 \xE2\x82\xAC\r\n"},
+        {"C3 after zero", usual().field(7, Bytes{0xE2, 0x82, 0xAC, 0, 0xC3, 0xA4}), "From: \r\nTo: \xE2\x82\xAC\r\n"},
         {"fold before cut", usual().field(10, std::string(4095, 'u') + "\xC3\xA4"),
          "From: \r\nSubject: " + std::string(4095, 'u') + "\r\n"},
-        // C3 C3 folds to C3: 3000 + 2000 bytes, cut to 4,095.
-        {"fold then cut", usual().field(10, std::string(3000, 'u') + std::string(4000, '\xC3')),
-         "From: \r\nSubject: " + std::string(3000, 'u') + std::string(1095, '\xC3') + "\r\n"},
+        // A C3 that leads no sequence stays: 7000 bytes, cut to 4,095.
+        {"fold then cut", usual().field(7, std::string(3000, 'u') + std::string(4000, '\xC3')),
+         "From: \r\nTo: " + std::string(3000, 'u') + std::string(1095, '\xC3') + "\r\n"},
         {"long sender completed", usual().field(6, std::string(4090, 's')),
          "From: " + std::string(4090, 's') + "@aol.\r\n"},
         {"sender with @", usual().field(6, "x@"), "From: x@\r\n"},
         {"UTF-8 sender", usual().field(6, "J\xC3\xBCrgen"), "From: J\xFCrgen@aol.com\r\n"},
+        // A screen name with a blank is the display name of an address without one.
+        {"sender with a blank", usual().field(6, "Hans Schmidt"), "From: Hans Schmidt <HansSchmidt@aol.com>\r\n"},
+        {"quoted name", usual().field(6, "Dr. \"Q\\\" Hans"), "From: \"Dr. \\\"Q\\\\\\\" Hans\" <Dr.\"Q\\\"Hans@aol.com>\r\n"},
+        {"8-bit name", usual().field(6, "Frau Dr. J\xC3\xBCrgen von K\xC3\xB6ln"),
+         "From: Frau =?windows-1252?Q?Dr=2E_J=FCrgen?= von =?windows-1252?Q?K=F6ln?= "
+         "<FrauDr.J\xFCrgenvonK\xF6ln@aol.com>\r\n"},
+        {"named sender cut", usual().field(6, "a " + std::string(4093, 'b')), "From: a " + std::string(4093, 'b') + "\r\n"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
@@ -235,6 +242,15 @@ TEST(MessageTest, HeaderBlockOrderAndForm)
         {"blank is not empty", usual().field(10, " "), "From: \r\nSubject:  \r\n"},
         {"CR LF become blanks", usual().field(10, "a\r\nFrom evil\rb\nc").field(7, "\n"),
          "From: \r\nTo:  \r\nSubject: a  From evil b c\r\n"},
+        // 8-bit texts: the subject and display names as encoded words, never an address.
+        {"8-bit subject", usual().field(10, "Gr\xFC\xDF" "e, 50% =?_\r\n"),
+         "From: \r\nSubject: =?windows-1252?Q?Gr=FC=DFe=2C_50=25_=3D=3F=5F__?=\r\n"},
+        {"words of 75 characters", usual().field(10, "\xE4" + std::string(60, 'a')),
+         "From: \r\nSubject: =?windows-1252?Q?=E4" + std::string(53, 'a') + "?=\r\n =?windows-1252?Q?aaaaaaa?=\r\n"},
+        {"address lists", usual().field(6, "\"J\xFC\\\"rgen\" <j@x.de>").field(8, "M\xFC <a@x>, b@y, \"Z, \xC4\"  <c@z> , K\xE4se"),
+         "From: =?windows-1252?Q?J=FC=22rgen?= <j@x.de>\r\n"
+         "CC: =?windows-1252?Q?M=FC?= <a@x>, b@y, =?windows-1252?Q?Z=2C_=C4?= <c@z> , K\xE4se\r\n"},
+        {"8-bit address stays", usual().field(7, "Hans <h\xE4@x.de>"), "From: \r\nTo: Hans <h\xE4@x.de>\r\n"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);

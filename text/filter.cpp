@@ -35,36 +35,125 @@ constexpr std::array<bool, 256> makeSpecialTable(bool lineStart)
 constexpr std::array<bool, 256> kSpecial = makeSpecialTable(true);
 constexpr std::array<bool, 256> kSpecialMidLine = makeSpecialTable(false);
 
-// The state of one call. Nothing of it survives the call.
+// The state of one call; only the line written so far outlives it, copied back
+// at the end (a copy of its own, so that the stores of the output's bytes do
+// not make the compiler reload it).
 struct FilterScan {
     const std::uint8_t* text;
     std::int32_t length;
     Output& output;
+    BodyLine line;
     std::int32_t position = 0;
-    // Only zero versus non-zero matters: zero means "at line start".
+    // Where the stored text is in its line, for the rules that look at the
+    // stored line start. Only zero versus non-zero matters: zero means "at
+    // line start".
     std::int32_t lineColumn = 0;
     std::int32_t tagDepth = 0;
-    // The last byte this call wrote; LF stands in for "nothing written yet",
-    // since both count as the start of a mailbox line.
-    std::uint8_t lastWritten = kLf;
 };
 
+constexpr char kFromLine[] = "From ";
+constexpr std::int32_t kFromLineLength = 5;
+
+// The paths for the first bytes of a line stay out of line, so that the byte,
+// run and line-end writers they hang off are small enough to be inlined at
+// their many callers; the filter's pace depends on it.
+
+[[gnu::noinline]] void writeHeld(Output& output, BodyLine& line)
+{
+    output.write(kFromLine, static_cast<std::size_t>(line.held));
+    line.held = 0;
+}
+
+void releaseHeld(Output& output, BodyLine& line)
+{
+    if (line.held > 0)
+        writeHeld(output, line);
+}
+
+// One byte written at a line start, where the line may still become "From ".
+[[gnu::noinline]] void putAtLineStart(Output& output, BodyLine& line, std::uint8_t byte)
+{
+    if (byte == static_cast<std::uint8_t>(kFromLine[line.held])) {
+        if (++line.held < kFromLineLength)
+            return;
+        output.put('>');
+        output.write(kFromLine, kFromLineLength);
+        line = BodyLine{false, 0};
+        return;
+    }
+    releaseHeld(output, line);
+    output.put(byte);
+    line.atStart = byte == kLf;
+}
+
+// One byte other than LF.
 void emit(FilterScan& scan, std::uint8_t byte)
 {
-    scan.output.put(byte);
-    scan.lastWritten = byte;
+    if (scan.line.atStart)
+        putAtLineStart(scan.output, scan.line, byte);
+    else
+        scan.output.put(byte);
+}
+
+// A run of bytes without LF at a line start: those that go on with "From "
+// are held back, and the rest goes out once the line is decided.
+[[gnu::noinline]] void emitRunAtLineStart(FilterScan& scan, const std::uint8_t* bytes, std::size_t count)
+{
+    BodyLine& line = scan.line;
+    std::size_t matched = 0;
+    while (matched < count && line.held < kFromLineLength &&
+           bytes[matched] == static_cast<std::uint8_t>(kFromLine[line.held])) {
+        ++matched;
+        ++line.held;
+    }
+    if (line.held == kFromLineLength) {
+        scan.output.put('>');
+        scan.output.write(kFromLine, kFromLineLength);
+        line = BodyLine{false, 0};
+    } else if (matched == count) {
+        return;
+    } else {
+        // The held bytes are the first `matched` of the run, or came before it.
+        line.held -= static_cast<std::int32_t>(matched);
+        releaseHeld(scan.output, line);
+        line.atStart = false;
+        matched = 0;
+    }
+    scan.output.write(bytes + matched, count - matched);
+}
+
+// Bytes that hold no LF. Past the first few of a line they go out as they are.
+void emitRun(FilterScan& scan, const std::uint8_t* bytes, std::size_t count)
+{
+    if (scan.line.atStart && count > 0) {
+        // Most lines decide at their first byte.
+        if (scan.line.held > 0 || bytes[0] == 'F') {
+            emitRunAtLineStart(scan, bytes, count);
+            return;
+        }
+        scan.line.atStart = false;
+    }
+    scan.output.write(bytes, count);
 }
 
 void emitPair(FilterScan& scan, std::uint8_t first, std::uint8_t second)
 {
-    scan.output.put(first);
-    scan.output.put(second);
-    scan.lastWritten = second;
+    emit(scan, first);
+    emit(scan, second);
+}
+
+void emitLineFeed(FilterScan& scan)
+{
+    releaseHeld(scan.output, scan.line);
+    scan.output.put(kLf);
+    scan.line.atStart = true;
 }
 
 void emitLineEnd(FilterScan& scan)
 {
-    emitPair(scan, kCr, kLf);
+    releaseHeld(scan.output, scan.line);
+    scan.output.write("\r\n", 2);
+    scan.line.atStart = true;
 }
 
 bool isLowerLetter(char c)
@@ -115,8 +204,7 @@ bool filterLineStart(FilterScan& scan)
     if (matchesAt(scan, p, "from:")) {
         // The original spelling is kept behind the ">".
         emit(scan, '>');
-        scan.output.write(scan.text + p, 5);
-        scan.lastWritten = ':';
+        emitRun(scan, scan.text + p, 5);
         scan.lineColumn = 5;
         scan.position = p + 5;
         return true;
@@ -238,24 +326,15 @@ void filterTagClose(FilterScan& scan)
     ++scan.position;
 }
 
-// A line of the mailbox file that begins "From " would be read as the start of
-// a new message, so such a line gets a ">" in front.
-bool startsFromLine(const FilterScan& scan)
-{
-    const std::int32_t p = scan.position;
-    return scan.lastWritten == kLf && scan.length - p >= 5 && scan.text[p + 1] == 'r' &&
-           scan.text[p + 2] == 'o' && scan.text[p + 3] == 'm' && scan.text[p + 4] == ' ';
-}
-
 // Any other byte: copied outside a tag, dropped inside one. A NUL is never
 // written but still moves the line column.
 void filterOrdinary(FilterScan& scan, std::uint8_t byte)
 {
     if (scan.tagDepth == 0) {
         ++scan.lineColumn;
-        if (byte == 'F' && startsFromLine(scan))
-            emit(scan, '>');
-        if (byte != kNul)
+        if (byte == kLf)
+            emitLineFeed(scan);
+        else if (byte != kNul)
             emit(scan, byte);
     }
     ++scan.position;
@@ -303,15 +382,14 @@ std::int32_t skipPlain(const std::uint8_t* text, std::int32_t at, std::int32_t l
 void filterPlainRun(FilterScan& scan)
 {
     const std::int32_t start = scan.position;
-    // Once an ordinary byte is written the line has begun, and neither "From:"
-    // nor "From " can start before the next line end.
+    // Once an ordinary byte is written the stored line has begun, and "From:"
+    // cannot start before the next line end. The run holds no LF.
     const std::int32_t end = skipPlain(scan.text, start + 1, scan.length, scan.tagDepth > 0);
     scan.position = end;
     if (scan.tagDepth > 0)
         return;
-    scan.output.write(scan.text + start, static_cast<std::size_t>(end - start));
+    emitRun(scan, scan.text + start, static_cast<std::size_t>(end - start));
     scan.lineColumn += end - start;
-    scan.lastWritten = scan.text[end - 1];
 }
 
 // A CR LF pair, the commonest special bytes in mail text: a CR before an LF is
@@ -353,13 +431,13 @@ bool filterSpecial(FilterScan& scan)
 
 } // namespace
 
-bool filterBody(const std::uint8_t* text, std::int32_t length, Output& output)
+bool filterBody(const std::uint8_t* text, std::int32_t length, Output& output, BodyLine& line)
 {
     if (length > kMaxBodyText)
         return false;
     if (length <= 0)
         return true;
-    FilterScan scan{text, length, output};
+    FilterScan scan{text, length, output, line};
     while (scan.position < scan.length) {
         if (!kSpecial[scan.text[scan.position]]) {
             filterPlainRun(scan);
@@ -368,9 +446,24 @@ bool filterBody(const std::uint8_t* text, std::int32_t length, Output& output)
         if (filterCrLf(scan))
             continue;
         if (!filterSpecial(scan))
-            return true;
+            break;
     }
+    line = scan.line;
     return true;
+}
+
+void endBody(BodyLine& line, Output& output)
+{
+    releaseHeld(output, line);
+    line = BodyLine{};
+}
+
+bool filterBody(const std::uint8_t* text, std::int32_t length, Output& output)
+{
+    BodyLine line;
+    const bool filtered = filterBody(text, length, output, line);
+    endBody(line, output);
+    return filtered;
 }
 
 } // namespace kistwerk

@@ -11,9 +11,29 @@ class Output;
 // The longest text the filter takes; a longer one is skipped and the caller warns.
 constexpr std::int32_t kMaxBodyText = 65000;
 
-// Filters `length` bytes of `text` (need not be zero-ended) into `output`. Each
-// call starts afresh. Reads nothing outside the text. False when the text was
-// longer than kMaxBodyText: nothing of it is written, and the user is to be told.
+// The line that the pieces of one body written so far leave open. No line of a
+// body may begin with the five bytes "From " as written (a line begins at the
+// start of the body and after every LF), or readers take it for the next
+// message; so at a line start the bytes that are still a prefix of "From " are
+// held back until the line either becomes "From " (and gets a ">" in front) or
+// turns out otherwise. A piece that follows a piece without a line end goes on
+// with its line.
+struct BodyLine {
+    bool atStart = true;
+    std::int32_t held = 0;  // bytes of "From " held back, 0 to 4
+};
+
+// Filters `length` bytes of `text` (need not be zero-ended) into `output`, as
+// the next piece of the body that `line` follows. Markup, the "From:" escape and
+// line ends start afresh with each piece. Reads nothing outside the text. False
+// when the text was longer than kMaxBodyText: nothing of it is written, and the
+// user is to be told.
+bool filterBody(const std::uint8_t* text, std::int32_t length, Output& output, BodyLine& line);
+
+// Writes the bytes `line` still holds back; the body ends here.
+void endBody(BodyLine& line, Output& output);
+
+// A whole body in one piece.
 bool filterBody(const std::uint8_t* text, std::int32_t length, Output& output);
 
 } // namespace kistwerk

@@ -1,5 +1,5 @@
-// UTF-8 to Latin-1 fold: one output byte per character group, written in place
-// behind the read position.
+// UTF-8 to windows-1252 fold: one output byte (or none, for a byte-order mark)
+// per well-formed sequence, written in place behind the read position.
 #include "text/fold.h"
 
 #include <bit>
@@ -13,11 +13,68 @@ namespace kistwerk {
 
 namespace {
 
-// The byte at `at`, or 0 where a group runs past the end of the text: a group
-// cut off by the end still yields its one byte, and nothing outside is read.
-inline std::uint8_t byteOrZero(const std::uint8_t* text, std::int64_t length, std::int64_t at)
+// The characters above U+00FF that windows-1252 places at 0x80 to 0x9F, by
+// byte; 0 where it places none.
+constexpr std::uint16_t kWindows1252High[32] = {
+    0x20AC, 0,      0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+    0x2039, 0x0152, 0,      0x017D, 0,      0,      0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0,      0x017E, 0x0178,
+};
+
+constexpr std::uint32_t kByteOrderMark = 0xFEFF;
+
+std::uint8_t windows1252Byte(std::uint32_t codePoint)
 {
-    return at < length ? text[at] : 0;
+    if (codePoint <= 0xFF)
+        return static_cast<std::uint8_t>(codePoint);
+    for (std::uint8_t i = 0; i < 32; ++i) {
+        if (kWindows1252High[i] == codePoint)
+            return static_cast<std::uint8_t>(0x80 + i);
+    }
+    return '?';
+}
+
+struct Sequence {
+    std::int64_t length;  // 0: the byte begins no well-formed sequence
+    std::uint32_t codePoint;
+};
+
+// The well-formed sequence at `at`, whose lead is 0x80 or above. The range of
+// the second byte is what shuts out overlong forms (after E0 and F0), the
+// surrogates (after ED) and code points above U+10FFFF (after F4); C0, C1 and
+// F5 to FF lead nothing.
+Sequence sequenceAt(const std::uint8_t* text, std::int64_t end, std::int64_t at)
+{
+    const std::uint8_t lead = text[at];
+    std::int64_t length;
+    std::uint32_t codePoint;
+    std::uint8_t low = 0x80;
+    std::uint8_t high = 0xBF;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+        codePoint = lead & 0x1Fu;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        codePoint = lead & 0x0Fu;
+        low = lead == 0xE0 ? 0xA0 : 0x80;
+        high = lead == 0xED ? 0x9F : 0xBF;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        codePoint = lead & 0x07u;
+        low = lead == 0xF0 ? 0x90 : 0x80;
+        high = lead == 0xF4 ? 0x8F : 0xBF;
+    } else {
+        return {0, 0};
+    }
+    if (end - at < length || text[at + 1] < low || text[at + 1] > high)
+        return {0, 0};
+    for (std::int64_t i = 1; i < length; ++i) {
+        const std::uint8_t next = text[at + i];
+        if ((next & 0xC0) != 0x80)
+            return {0, 0};
+        codePoint = (codePoint << 6) | (next & 0x3Fu);
+    }
+    return {length, codePoint};
 }
 
 } // namespace
@@ -66,24 +123,25 @@ void foldUtf8(std::uint8_t* text, std::int32_t& length)
                 continue;
             }
         }
-        std::uint8_t b = text[in];
-        std::uint8_t folded;
-        if (b < 0x80) {
-            folded = b;
-            in += 1;
-        } else if (b >= 0xC0 && b <= 0xDF) {
-            // Two-byte lead (0xC0 and 0xC1 too): its low two bits become bits 7..6.
-            folded = static_cast<std::uint8_t>((b << 6) | (byteOrZero(text, end, in + 1) & 0x3F));
+        const std::uint8_t b = text[in];
+        // U+0080 to U+00FF, most of what is not ASCII, in short.
+        if ((b == 0xC2 || b == 0xC3) && end - in >= 2 && (text[in + 1] & 0xC0) == 0x80) {
+            text[out++] = static_cast<std::uint8_t>((b << 6) | (text[in + 1] & 0x3F));
             in += 2;
-        } else {
-            // Three-byte lead, or a byte that cannot start a group: the lead is
-            // dropped and the two bytes after it give the low 8 bits. Whatever
-            // stands there is used; continuation bytes are not checked.
-            folded = static_cast<std::uint8_t>((byteOrZero(text, end, in + 1) << 6) |
-                                               (byteOrZero(text, end, in + 2) & 0x3F));
-            in += 3;
+            continue;
         }
-        text[out++] = folded;
+        const Sequence sequence = b < 0x80 ? Sequence{0, 0} : sequenceAt(text, end, in);
+        if (sequence.length == 0) {
+            // ASCII, or a byte that starts nothing (Latin-1 text, a stray
+            // continuation byte, a cut-off lead): kept, and the scan goes on
+            // at the next byte.
+            text[out++] = b;
+            in += 1;
+            continue;
+        }
+        in += sequence.length;
+        if (sequence.codePoint != kByteOrderMark)
+            text[out++] = windows1252Byte(sequence.codePoint);
     }
     text[out] = 0;
     length = static_cast<std::int32_t>(out);

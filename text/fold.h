@@ -1,6 +1,9 @@
-// In-place fold of UTF-8 text to one byte per character (ISO 8859-1 for U+0000 to
-// U+00FF, the low 8 bits of the code point above). "Gr\xC3\xBC\xC3\x9F" "e" becomes
-// "Gr\xFC\xDF" "e".
+// In-place fold of UTF-8 text to one byte per character, as windows-1252:
+// U+0000 to U+00FF give their own byte, the 27 characters windows-1252 places
+// at 0x80 to 0x9F (the euro sign, typographic quotes, dashes ...) give that
+// byte, every other character "?", a byte-order mark nothing. A byte that
+// begins no well-formed sequence stays as it is, so Latin-1 text passes.
+//   "Gr\xC3\xBC\xC3\x9F" "e" becomes "Gr\xFC\xDF" "e"; "10 \xE2\x82\xAC" becomes "10 \x80".
 #pragma once
 
 #include <cstdint>

@@ -71,7 +71,7 @@ const char kMessageTooLarge[] = "Eine Nachricht ist zu gross und wird ignoriert.
 const char kWarning[] = "Warnung";
 
 const char kUsage[] =
-    "Aufruf: kistwerk-cli [-o AUSGABE] [-q] [--unix] DATEI.pfc...\n"
+    "Aufruf: kistwerk-cli [-o AUSGABE] [-q] [--unix | --windows] DATEI.pfc...\n"
     "Wandelt PFC-Dateien (Personal Filing Cabinet) in mbox-Postfachdateien (.mbx) um.\n"
     "\n"
     "Ohne -o entsteht die Postfachdatei neben der PFC-Datei: aus Post.2009.pfc wird Post.2009.mbx.\n"
@@ -81,8 +81,10 @@ const char kUsage[] =
     "                 Postfachdateien aller PFC-Dateien auf\n"
     "  -q, --quiet    nur Fehler melden\n"
     "      --unix     Postfachdatei f\xC3\xBCr Unix-Mailprogramme (mutt, Dovecot, formail, GNU mailutils):\n"
-    "                 Zeilenenden LF statt CR LF, der Tag in der Trennzeile \"From - \" zweistellig\n"
-    "                 mit Leerzeichen aufgef\xC3\xBCllt (\"Sun Jan  5\"); ohne die Option wie unter Windows\n"
+    "                 Zeilenenden LF, der Tag in der Trennzeile \"From - \" zweistellig mit Leerzeichen\n"
+    "                 aufgef\xC3\xBCllt (\"Sun Jan  5\"); unter Linux die Vorgabe\n"
+    "      --windows  Postfachdatei wie vom Windows-Programm Kistwerk: Zeilenenden CR LF,\n"
+    "                 Trennzeile \"From - Sun Jan 5\"; unter Windows die Vorgabe\n"
     "  -h, --help     diese Hilfe\n"
     "      --version  Version anzeigen\n"
     "\n"

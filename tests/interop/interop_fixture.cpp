@@ -4,8 +4,10 @@
 //   interop_fixture FIXTURE.pfc EXPECTED.json
 //
 // The bodies hold what mbox readers stumble over: lines that begin "From " and
-// "From:", quotations, umlauts, long lines; some entries lack a subject or a date,
-// and two leaves must yield no entry at all.
+// "From:" (also only once written), quotations, umlauts, the euro sign and
+// typographic quotes, an emoji, long lines; subjects and names carry 8-bit
+// characters, a screen name has a blank, US dates are on the 12-hour clock; some
+// entries lack a subject or a date, and two leaves must yield no entry at all.
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -22,8 +24,10 @@ struct Entry {
     std::uint16_t itemType = 7;
     Bytes record;
     bool converted = true;
-    // What the mailbox entry must say; the texts are Latin-1, line ends LF.
-    std::string sender;
+    // What the mailbox entry must say, as a reader decodes it: UTF-8 texts, line
+    // ends LF.
+    std::string sender;  // the address
+    std::string name;    // the display name; empty when there is none
     bool hasSubject = true;
     std::string subject;
     std::string date;  // the "Date:" value; empty when the item has no date
@@ -67,7 +71,7 @@ std::vector<Entry> entries()
         e.subject = "Termin am Montag";
         e.date = "Sun, 5 Jan 2003 09:03:07";
         e.body = "Hallo Anna,\n\n>From Berlin aus schreibe ich dir.\nFrom: Anna Berger\n"
-                 "> Zitat: wie war's?\n>> tiefer zitiert\nGr\xFC\xDF" "e aus K\xF6ln\n";
+                 "> Zitat: wie war's?\n>> tiefer zitiert\nGrüße aus Köln\n";
         list.push_back(e);
     }
     {   // HTML with entities and a quotation; an umlaut in the subject; US date order.
@@ -82,9 +86,9 @@ std::vector<Entry> entries()
         e.itemType = 8;
         e.record = m.bytes();
         e.sender = "redaktion@example.org";
-        e.subject = "Gr\xFC\xDF" "e zum Fest";
+        e.subject = "Grüße zum Fest";
         e.date = "Thu, 25 Dec 2003 10:00:00";
-        e.body = ">From: Redaktion\nSch\xF6ne Gr\xFC\xDF" "e aus K\xF6ln!\n<<Zitat aus der letzten Ausgabe>>\nEnde";
+        e.body = ">From: Redaktion\nSchöne Grüße aus Köln!\n<<Zitat aus der letzten Ausgabe>>\nEnde";
         list.push_back(e);
     }
     {   // No subject; day 1.
@@ -159,7 +163,7 @@ std::vector<Entry> entries()
         e.sender = "post@example.com";
         e.subject = "Komprimiert";
         e.date = "Wed, 9 Sep 2009 09:09:09";
-        e.body = "Einleitung.\nKomprimierter Text mit \xE4 und \xF6.\nZweite Zeile.\n";
+        e.body = "Einleitung.\nKomprimierter Text mit ä und ö.\nZweite Zeile.\n";
         list.push_back(e);
     }
     {   // Lines that begin "From " at the start of the text, after a lone LF, and
@@ -179,10 +183,55 @@ std::vector<Entry> entries()
         e.body = ">From here on\n>From there\n>From - Sun Jan  5 09:03:07 2003\n\nFrom\n";
         list.push_back(e);
     }
+    {   // Umlauts in subject and name, stored as UTF-8; an emoji; a PM date.
+        Entry e;
+        MessageBuilder m;
+        m.sectionCount(2).field(5, "1/5/2003 9:03:07 PM").field(6, "\"Jürgen Müller\" <juergen@example.de>")
+            .field(7, "Anna „Nanni“ Müller <anna@example.de>, post@example.com")
+            .field(10, "Grüße aus Köln 😀").endList();
+        m.section().typeRecord(0, 0).content("From&nbsp;K\xF6ln mit \x84Zitat\x93 und 10 \x80.\r\n").endList();
+        m.section().typeRecord(3, 0).content("F<b>rom Bonn: „gut“, 5 €, 😀 bis bald\r\n").endList();
+        e.itemType = 15;
+        e.record = m.bytes();
+        e.sender = "juergen@example.de";
+        e.name = "Jürgen Müller";
+        e.subject = "Grüße aus Köln ?";
+        e.date = "Sun, 5 Jan 2003 21:03:07";
+        e.body = ">From Köln mit „Zitat“ und 10 €.\n>From Bonn: „gut“, 5 €, ? bis bald\n";
+        list.push_back(e);
+    }
+    {   // A screen name with a blank; euro sign and quotes stored as Windows bytes.
+        Entry e;
+        MessageBuilder m;
+        m.sectionCount(1).field(5, "12/24/2004 12:30:00 AM").field(6, "Hans Schmidt")
+            .field(10, "Rechnung \x84" "Dezember\x93: 99 \x80 f\xFCr K\xF6ln").endList();
+        m.section().typeRecord(0, 0).content("Betrag: 99 \x80 \x96 zahlbar bis \x84morgen\x93.\r\n").endList();
+        e.itemType = 20;
+        e.record = m.bytes();
+        e.sender = "HansSchmidt@aol.com";
+        e.name = "Hans Schmidt";
+        e.subject = "Rechnung „Dezember“: 99 € für Köln";
+        e.date = "Fri, 24 Dec 2004 00:30:00";
+        e.body = "Betrag: 99 € – zahlbar bis „morgen“.\n";
+        list.push_back(e);
+    }
+    {   // A name and a subject that take several encoded words; no date at all.
+        Entry e;
+        MessageBuilder m;
+        m.sectionCount(1).field(6, "Frau Dr. Änne Überlänge-Müllerschön von und zu Großköln-Südstadt <aenne@example.de>")
+            .field(10, "Köln: ein Betreff, der länger ist als ein kodiertes Wort, mit Umlauten äöü ÄÖÜ ß").endList();
+        m.section().typeRecord(0, 0).content("Kurz.\r\n").endList();
+        e.record = m.bytes();
+        e.sender = "aenne@example.de";
+        e.name = "Frau Dr. Änne Überlänge-Müllerschön von und zu Großköln-Südstadt";
+        e.subject = "Köln: ein Betreff, der länger ist als ein kodiertes Wort, mit Umlauten äöü ÄÖÜ ß";
+        e.body = "Kurz.\n";
+        list.push_back(e);
+    }
     return list;
 }
 
-// JSON string of Latin-1 text.
+// JSON string of UTF-8 text.
 std::string jsonText(const std::string& text)
 {
     std::string out = "\"";
@@ -190,7 +239,7 @@ std::string jsonText(const std::string& text)
         if (c == '"' || c == '\\') {
             out += '\\';
             out += static_cast<char>(c);
-        } else if (c < 0x20 || c >= 0x7F) {
+        } else if (c < 0x20 || c == 0x7F) {
             char escape[8];
             std::snprintf(escape, sizeof escape, "\\u%04x", c);
             out += escape;
@@ -235,8 +284,9 @@ int main(int argc, char** argv)
     for (const Entry& e : list) {
         if (!e.converted)
             continue;
-        std::fprintf(out, "%s  {\"sender\": %s, \"subject\": %s, \"date\": %s, \"body\": %s}", first ? "" : ",\n",
-                     jsonText(e.sender).c_str(), e.hasSubject ? jsonText(e.subject).c_str() : "null",
+        std::fprintf(out, "%s  {\"sender\": %s, \"name\": %s, \"subject\": %s, \"date\": %s, \"body\": %s}",
+                     first ? "" : ",\n", jsonText(e.sender).c_str(), jsonText(e.name).c_str(),
+                     e.hasSubject ? jsonText(e.subject).c_str() : "null",
                      jsonText(e.date).c_str(), jsonText(e.body).c_str());
         first = false;
     }

@@ -7,23 +7,28 @@ subject, date and body text.
                --work DIR [--user NAME] [--synth-size 4M]
 
 Mailbox files checked:
-  fixture   tests/interop/interop_fixture.cpp: every entry's sender, subject,
-            date and body are known in advance;
+  fixture   tests/interop/interop_fixture.cpp: every entry's sender address and
+            name, subject, date and body are known in advance, as a reader
+            must show them decoded;
   sample    examples/sample.pfc;
   synth     a generated file (pfcgen synth).
-each in the default (Windows) form and with --unix. For sample and synth the
-expected entries are read from the default form by the splitter below, which
-only relies on what the converter guarantees: every entry starts with a line
-"From - ", and a body line that would start with "From " is written ">From ".
+each in the Windows form (--windows) and the Unix form (--unix). For sample and
+synth the expected entries are read from the Windows form by the splitter below,
+which only relies on what the converter guarantees: every entry starts with a
+line "From - ", no other line begins "From ", the body is windows-1252 text and
+8-bit header texts are RFC 2047 encoded words.
 
 Readers: Python's mailbox/email, Dovecot's doveadm, mutt (in tmux), s-nail,
 formail, GNU mailutils (messages, frm, readmsg). formail and mailutils need
-the Unix form; they are run on it only.
+the Unix form; they are run on it only, and show header texts undecoded, so
+their headers are decoded here. Every subject, name and body is compared
+exactly, 8-bit characters included.
 Prints one line per check and ends with "interop: N passed, M failed".
 """
 
 import argparse
 import email
+import email.header
 import email.policy
 import email.utils
 import json
@@ -37,6 +42,7 @@ import tempfile
 import time
 
 TIMEOUT = 60
+SEARCHED_WORD = "Köln"  # Dovecot's SUBJECT search must find it in every subject that holds it
 TMUX = ["tmux", "-L", f"kistwerk-interop-{os.getpid()}"]  # a server of our own
 INDEX_ROWS = 60  # mutt's index lines on its screen in tmux (two more for status and message line)
 
@@ -48,8 +54,9 @@ class ReaderError(Exception):
 class Msg:
     """What one reader saw of one message; None where the reader does not tell."""
 
-    def __init__(self, sender=None, subject=None, date=None, body=None):
-        self.sender = sender
+    def __init__(self, sender=None, subject=None, date=None, body=None, name=None):
+        self.sender = sender  # the address, or a "Name <address>" text
+        self.name = name  # the sender's display name
         self.subject = subject
         self.date = date  # "YYYY-MM-DD HH:MM:SS", or "YYYY-MM-DD" where a reader shows no time
         self.body = body
@@ -82,44 +89,71 @@ def iso_date(date_value):
 
 
 def load_fixture_expectations(path):
-    with open(path, encoding="ascii") as f:
+    with open(path, encoding="utf-8") as f:
         items = json.load(f)
-    return [Msg(i["sender"], i["subject"], iso_date(i["date"]), i["body"]) for i in items]
+    return [Msg(i["sender"], i["subject"], iso_date(i["date"]), i["body"], i["name"]) for i in items]
+
+
+def decoded(value):
+    """A header text with its RFC 2047 encoded words decoded."""
+    return str(email.header.make_header(email.header.decode_header(value)))
+
+
+def sender_parts(value):
+    """Address and decoded display name of a "From:" text."""
+    name, address = email.utils.parseaddr(value)
+    return address or value.strip(), decoded(name) if name else ""
+
+
+def split_headers(head, line_end):
+    """Header name to text (continuation lines joined) of one entry's header."""
+    headers = {}
+    name = None
+    for line in head.split(line_end):
+        if line[:1] in (b" ", b"\t") and name is not None:
+            headers[name] += line.decode("latin-1")
+            continue
+        field, _, value = line.partition(b":")
+        name = field.decode("latin-1").lower()
+        headers.setdefault(name, value.strip().decode("latin-1"))
+    return headers
 
 
 def split_own_output(path):
-    """Entries of a default-form mailbox file, from the converter's guarantees."""
+    """Entries of a Windows-form mailbox file, from the converter's guarantees."""
     data = open(path, "rb").read()
-    starts = [m.start() for m in re.finditer(rb"(?m)^From - ", data)]
+    starts = [m.start() for m in re.finditer(rb"(?m)^From ", data)]
     entries = []
     for i, start in enumerate(starts):
         end = starts[i + 1] if i + 1 < len(starts) else len(data)
-        chunk = data[start:end]
-        head, _, body = chunk.partition(b"\r\n\r\n")
-        headers = {}
-        for line in head.split(b"\r\n")[1:]:
-            name, _, value = line.partition(b": ")
-            headers.setdefault(name.decode("latin-1"), value.decode("latin-1"))
-        entries.append(Msg(headers.get("From"), headers.get("Subject"), iso_date(headers.get("Date")),
-                           body.decode("latin-1")))
+        head, _, body = data[start:end].partition(b"\r\n\r\n")
+        headers = split_headers(head.partition(b"\r\n")[2], b"\r\n")
+        address, name = sender_parts(headers.get("from", ""))
+        subject = headers.get("subject")
+        entries.append(Msg(address, decoded(subject) if subject is not None else None,
+                           iso_date(headers.get("date")), body.decode("cp1252", "replace"), name))
     return entries
 
 
 # ---------------------------------------------------------------- comparisons
 
 
-def blank_screen_name(sender):
-    """A bare screen name with a blank, completed with the service's domain
-    ("Hans Schmidt@aol.com"): no valid address, and readers say so in their
-    own way (Python's email package: InvalidHeaderDefect; s-nail: "-")."""
-    return " " in sender.partition("@")[0]
+def blank_in_address(address):
+    """A stored address with a blank before its "@" ("Hans Schmidt@example.de"):
+    the converter keeps it as stored, and it is no address, so every reader shows
+    it in its own way (Python reports a defect, mutt drops the blank, s-nail
+    shows "-")."""
+    return " " in address.partition("@")[0].strip()
 
 
-def readable_screen_name(got, sender):
-    """How the readers show such a sender: Python quotes the name, mutt drops the
-    blank, s-nail shows "-"."""
-    got = got.strip()
-    return got == "-" or re.sub(r'[\s"]', "", got) == re.sub(r"\s", "", sender)
+def holds_blank_address(value):
+    return any(blank_in_address(address_of(part)) for part in value.split(","))
+
+
+def address_of(sender):
+    """The address in a reader's "Name <address>" or bare address text."""
+    found = re.search(r"<([^<>]*)>\s*$", sender)
+    return (found.group(1) if found else sender).strip()
 
 
 def norm_body(text):
@@ -127,31 +161,32 @@ def norm_body(text):
     return text.rstrip("\r\n")
 
 
-def skeleton(text):
-    """A header text without what a reader may not decode: raw 8-bit bytes."""
-    return "".join(c for c in text if c < "\x80").strip()
-
-
 def unescape_from(body):
     """What an mboxrd reader shows: one ">" taken from each ">From " line."""
     return re.sub(r"(?m)^>(>*From )", r"\1", body)
 
 
-def compare(seen, expected, raw_headers=False, unescapes=False, date_only=False, truncates=False):
+def compare(seen, expected, unescapes=False, date_only=False, truncates=False):
     """Problems of one reader's view against the expectations."""
     problems = []
     if len(seen) != len(expected):
         problems.append(f"{len(seen)} messages, expected {len(expected)}")
     for n, (s, e) in enumerate(zip(seen, expected), 1):
         where = f"message {n}"
-        if s.sender is not None and s.sender.strip() != e.sender and not (
-                blank_screen_name(e.sender) and readable_screen_name(s.sender, e.sender)):
+        # A reader may show the address where a message names no sender, and
+        # each shows a stored address with a blank in its own way.
+        def shown(got):
+            got = got.strip()
+            if blank_in_address(e.sender):
+                return got == "-" or re.sub(r'[\s"]', "", got) in ("", re.sub(r"\s", "", e.sender))
+            return got in ("", e.sender)
+        if s.sender is not None and address_of(s.sender) != e.sender and not shown(address_of(s.sender)):
             problems.append(f"{where}: sender {s.sender!r}, expected {e.sender!r}")
+        if s.name is not None and s.name.strip() != e.name and not (not e.name and shown(s.name)):
+            problems.append(f"{where}: sender's name {s.name!r}, expected {e.name!r}")
         if s.subject is not None:
             want = e.subject or ""
             got = s.subject.strip()
-            if raw_headers:
-                got, want = skeleton(got), skeleton(want)
             cut = truncates and len(got) >= 60 and want.startswith(got)
             if got != want and not cut:
                 problems.append(f"{where}: subject {s.subject!r}, expected {e.subject!r}")
@@ -179,24 +214,22 @@ def read_python(path, work):
     seen = []
     for n, m in enumerate(box, 1):
         defects = list(m.defects)
-        for name in ("From", "Subject", "Date"):
-            header = m[name]
-            if header is None or (name == "From" and blank_screen_name(str(header))):
-                continue
-            # An item without any date gets an empty "Date:" line, which the email
-            # package reports as HeaderMissingRequiredValue; nothing else may show.
-            if name == "Date" and str(header) == "":
-                continue
-            defects += list(header.defects)
+        for name, header in m.items():
+            if not holds_blank_address(str(header)):
+                defects += [f"{name}: {d!r}" for d in header.defects]
         date = None
         if m["Date"] is not None and m["Date"].datetime is not None:
             date = m["Date"].datetime.strftime("%Y-%m-%d %H:%M:%S")
         if defects:
             raise ReaderError(f"message {n}: parsing defects {defects}")
-        if m.get_content_charset() != "iso-8859-1":
+        if m.get_content_charset() != "windows-1252":
             raise ReaderError(f"message {n}: charset {m.get_content_charset()!r}")
+        sender = m["From"].addresses
+        if len(sender) > 1 or (not sender and not holds_blank_address(str(m["From"]))):
+            raise ReaderError(f"message {n}: {len(sender)} senders in {str(m['From'])!r}")
+        address, name = (sender[0].addr_spec, sender[0].display_name) if sender else (str(m["From"]), None)
         subject = m["Subject"]
-        seen.append(Msg(str(m["From"]), str(subject) if subject is not None else "", date, m.get_content()))
+        seen.append(Msg(address, str(subject) if subject is not None else "", date, m.get_content(), name))
     box.close()
     return seen
 
@@ -232,7 +265,7 @@ class Dovecot:
         if p.returncode != 0:
             raise ReaderError(f"doveadm mailbox status: {words(p)}")
         count = int(json.loads(p.stdout)[0]["messages"])
-        p = run(base + ["fetch", "hdr.from hdr.subject.utf8 date.sent text.utf8", "ALL"], cwd=home)
+        p = run(base + ["fetch", "hdr.from.utf8 hdr.subject.utf8 date.sent text.utf8", "ALL"], cwd=home)
         if p.returncode != 0:
             raise ReaderError(f"doveadm fetch: {words(p)}")
         seen = []
@@ -240,9 +273,19 @@ class Dovecot:
             text = item["text.utf8"]
             body = text.split("\n\n", 1)[1] if "\n\n" in text else ""
             date = item["date.sent"][:19] if "(+0000)" in item["date.sent"] else item["date.sent"]
-            seen.append(Msg(item["hdr.from"], item["hdr.subject.utf8"], date, body))
+            sender = item["hdr.from.utf8"]
+            name = sender[: sender.rfind("<")].strip() if sender.rstrip().endswith(">") else ""
+            seen.append(Msg(sender, item["hdr.subject.utf8"], date, body, name))
         if count != len(seen):
             raise ReaderError(f"mailbox status says {count} messages, fetch gave {len(seen)}")
+        # Dovecot's own search must find the decoded subjects.
+        p = run(base[:-2] + ["search", "mailbox", "INBOX", "SUBJECT", SEARCHED_WORD], cwd=home)
+        if p.returncode != 0:
+            raise ReaderError(f"doveadm search: {words(p)}")
+        found = [int(line.split()[1]) for line in p.stdout.decode().splitlines()]
+        holding = [n for n, m in enumerate(seen, 1) if SEARCHED_WORD.lower() in m.subject.lower()]
+        if found != holding:
+            raise ReaderError(f"doveadm search SUBJECT {SEARCHED_WORD} found {found}, the subjects hold it in {holding}")
         return seen
 
 
@@ -256,11 +299,9 @@ def read_mutt(path, work):
     with open(rc, "w") as f:
         f.write(f"set folder={work}\nset spoolfile={path}\nset mbox={work}/mutt-mbox\nset record=\"\"\n"
                 f"set postponed={work}/mutt-postponed\nset header_cache=\"\"\n"
-                'set index_format="%4C|%a|%[!%Y-%m-%d %H:%M:%S]|%s"\n'
+                'set index_format="%4C|%a|%n|%[!%Y-%m-%d %H:%M:%S]|%s"\n'
                 "set charset=utf-8\nset sort=mailbox-order\nset help=no\nset wait_key=no\n"
-                "set pipe_split=no\nset pipe_decode=yes\nset pipe_sep=\"\\n@@KISTWERK-NEXT@@\\n\"\n"
-                # The header texts are raw Latin-1 bytes; mutt is told so here.
-                "set assumed_charset=iso-8859-1\n")
+                "set pipe_split=no\nset pipe_decode=yes\nset pipe_sep=\"\\n@@KISTWERK-NEXT@@\\n\"\n")
     session = "mutt"
     env = dict(os.environ, LC_ALL="C.UTF-8", TERM="xterm")
     subprocess.run(TMUX + ["kill-server"], capture_output=True)
@@ -298,8 +339,8 @@ def read_mutt(path, work):
     for n, part in enumerate(parts):
         head, _, body = part.partition("\n\n")
         if n < len(index):
-            _, sender, date, subject = index[n].split("|", 3)
-            seen.append(Msg(sender, subject.rstrip(), date, body))
+            _, sender, name, date, subject = index[n].split("|", 4)
+            seen.append(Msg(sender, subject.rstrip(), date, body, name))
         else:
             # Below the first screen: the headers as mutt decoded them for the pipe.
             headers = {}
@@ -332,8 +373,9 @@ def read_snail(path, work):
     env = dict(os.environ, LC_ALL="C.UTF-8", HOME=work, MAILRC="/dev/null")
     # One summary per field: s-nail cuts its summary lines to the screen width.
     columns = []
-    for headline in ("%m|%-70f", "%m|%d", "%m|%s"):
-        p = run(["s-nail", "-n", "-Rf", "-H", "-S", "headline=" + headline, path], env=env)
+    for headline, show in (("%m|%-70f", []), ("%m|%-70f", ["-S", "showname"]), ("%m|%d", []), ("%m|%s", [])):
+        p = run(["s-nail", "-n", "-Rf", "-H", "-S", "ttycharset=utf-8", "-S", "headline=" + headline] + show + [path],
+                env=env)
         if p.returncode != 0:
             raise ReaderError(f"s-nail -H: {words(p)}")
         found = re.findall(r"(?m)^\s*(\d+)\|(.*)$", p.stdout.decode("utf-8", "replace"))
@@ -348,10 +390,11 @@ def read_snail(path, work):
     if len(parts) != len(lines):
         raise ReaderError(f"{len(lines)} header lines, {len(parts)} messages printed:\n{words(p)}")
     seen = []
-    for (sender, date, subject), part in zip(lines, parts):
+    for (sender, name, date, subject), part in zip(lines, parts):
         date = date.strip()
         body = part.split("\n\n", 1)[1] if "\n\n" in part else ""
-        seen.append(Msg(sender, subject.strip(), date if re.fullmatch(r"\d{4}-\d\d-\d\d", date) else None, body))
+        seen.append(Msg(sender, subject.strip(), date if re.fullmatch(r"\d{4}-\d\d-\d\d", date) else None, body,
+                        name))
     return seen
 
 
@@ -366,14 +409,12 @@ def read_formail(path, work):
         raise ReaderError(f"formail: {words(p)}")
     seen = []
     for name in sorted(os.listdir(out), key=lambda n: int(n.rpartition(".")[2])):
-        data = open(os.path.join(out, name), "rb").read().replace(b"\r\n", b"\n")
+        data = open(os.path.join(out, name), "rb").read()
         head, _, body = data.partition(b"\n\n")
-        headers = {}
-        for line in head.split(b"\n")[1:]:
-            field, _, value = line.partition(b":")
-            headers.setdefault(field.decode("latin-1").lower(), value.strip().decode("latin-1"))
-        seen.append(Msg(headers.get("from", ""), headers.get("subject", ""), iso_date(headers.get("date")),
-                        body.decode("latin-1")))
+        headers = split_headers(head.partition(b"\n")[2], b"\n")
+        address, shown = sender_parts(headers.get("from", ""))
+        seen.append(Msg(address, decoded(headers.get("subject", "")), iso_date(headers.get("date")),
+                        body.decode("cp1252", "replace"), shown))
     return seen
 
 
@@ -389,22 +430,23 @@ def read_mailutils(path, work):
     # frm ends with status 1 also after listing every message; trouble shows on stderr.
     if p.returncode not in (0, 1) or p.stderr:
         raise ReaderError(f"frm: {words(p)}")
-    listed = p.stdout.decode("latin-1").splitlines()
+    listed = p.stdout.decode("utf-8", "replace").splitlines()
     if len(listed) != count:
         raise ReaderError(f"messages counts {count}, frm lists {len(listed)}")
     p = run(["readmsg", "--no-config", "-n", "-p", "-f", path] + [str(i) for i in range(1, count + 1)])
     if p.returncode != 0:
         raise ReaderError(f"readmsg: {words(p)}")
     # A form feed stands between the messages, and one more after the last.
-    bodies = p.stdout.decode("latin-1").split("\f") if count else []
+    bodies = p.stdout.decode("cp1252", "replace").split("\f") if count else []
     if len(bodies) == count + 1 and bodies[-1].strip() == "":
         bodies.pop()
     if len(bodies) != count:
         raise ReaderError(f"messages counts {count}, readmsg printed {len(bodies)}")
     seen = []
     for line, body in zip(listed, bodies):
-        sender, _, subject = line.partition("\t")
-        seen.append(Msg(sender, subject, None, body))
+        # frm shows the sender's name, or the address where there is none.
+        name, _, subject = line.partition("\t")
+        seen.append(Msg(None, subject, None, body, name))
     return seen
 
 
@@ -412,7 +454,7 @@ def read_mailutils(path, work):
 
 
 def convert(cli, pfc, mbx, unix):
-    p = run([cli, "-q"] + (["--unix"] if unix else []) + ["-o", mbx, pfc], timeout=300)
+    p = run([cli, "-q", "--unix" if unix else "--windows", "-o", mbx, pfc], timeout=300)
     if p.returncode != 0:
         raise SystemExit(f"kistwerk-cli failed on {pfc}: {words(p)}")
 
@@ -448,10 +490,10 @@ def main():
     inputs = [("fixture", fixture_pfc), ("sample", os.path.abspath(args.sample)), ("synth", synth_pfc)]
 
     readers = [
-        ("python", read_python, "both", {"raw_headers": True}),
-        ("dovecot", Dovecot(args.user), "both", {"raw_headers": True}),
+        ("python", read_python, "both", {}),
+        ("dovecot", Dovecot(args.user), "both", {}),
         ("mutt", read_mutt, "both", {}),
-        ("s-nail", read_snail, "both", {"raw_headers": True, "date_only": True, "truncates": True}),
+        ("s-nail", read_snail, "both", {"date_only": True, "truncates": True}),
         ("formail", read_formail, "unix", {}),
         ("mailutils", read_mailutils, "unix", {"unescapes": True}),
     ]

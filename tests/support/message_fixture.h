@@ -62,6 +62,6 @@ inline Converted convertRecord(const Bytes& record, ViewKind views = ViewKind::I
 constexpr const char* kDateText = "05.01.2003 09:03:07";
 constexpr const char* kDateLines = "From - Sun Jan 5 09:03:07 2003\r\nDate: Sun, 5 Jan 2003 09:03:07\r\n";
 constexpr const char* kContentLines =
-    "MIME-Version: 1.0\r\nContent-Type: text/plain; charset=ISO-8859-1\r\nContent-Transfer-Encoding: 8bit\r\n";
+    "MIME-Version: 1.0\r\nContent-Type: text/plain; charset=windows-1252\r\nContent-Transfer-Encoding: 8bit\r\n";
 
 } // namespace kistwerk::fixture
