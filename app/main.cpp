@@ -96,7 +96,7 @@ bool chooseInputFile(AppState& app)
     app.inputPath[0] = '\0';
     OPENFILENAMEA& d = app.fileDialog;
     d = OPENFILENAMEA{};
-    d.lStructSize = OPENFILENAME_SIZE_VERSION_400A;  // 76: without the later fields
+    d.lStructSize = OPENFILENAME_SIZE_VERSION_400A;  // without the later fields (76 bytes in the 32-bit build)
     d.hwndOwner = app.mainWindow;
     d.lpstrFilter = filter.c_str();
     d.nFilterIndex = 0;

@@ -1,7 +1,8 @@
 // pfcgen: writes the bundled sample PFC file and synthetic PFC files.
 //   pfcgen sample OUT.pfc
 //   pfcgen many COUNT OUT.pfc   one chain of COUNT leaves, every tenth a mail item
-//   pfcgen synth [--size 16M] [--seed 1] OUT.pfc   (also OUT.pfc.chunks, OUT.pfc.json)
+//   pfcgen synth [--size 16M] [--seed 1] [--layout interleaved|grouped-end|front|shuffled] OUT.pfc
+//                                   (also OUT.pfc.chunks, OUT.pfc.json)
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -184,6 +185,8 @@ int writeMany(long count, const std::string& path)
     return 0;
 }
 
+constexpr const char* kLayouts = "interleaved|grouped-end|front|shuffled";
+
 } // namespace
 
 int synth(int argc, char** argv)
@@ -201,6 +204,9 @@ int synth(int argc, char** argv)
                 if (*end != '\0')
                     options.targetBytes = -1;
             }
+        } else if (arg == "--layout" && i + 1 < argc) {
+            if (!kistwerk::bench::parseLayout(argv[++i], options.layout))
+                options.targetBytes = -1;
         } else if (options.outPath.empty() && !arg.empty() && arg[0] != '-') {
             options.outPath = arg;
         } else {
@@ -209,7 +215,7 @@ int synth(int argc, char** argv)
         }
     }
     if (options.outPath.empty() || options.targetBytes < 0) {
-        std::fprintf(stderr, "usage: pfcgen synth [--size BYTES[K|M|G]] [--seed N] OUT.pfc\n");
+        std::fprintf(stderr, "usage: pfcgen synth [--size BYTES[K|M|G]] [--seed N] [--layout %s] OUT.pfc\n", kLayouts);
         return 2;
     }
     kistwerk::bench::SynthSummary summary;
@@ -229,6 +235,7 @@ int main(int argc, char** argv)
     if (argc >= 2 && std::strcmp(argv[1], "synth") == 0)
         return synth(argc, argv);
     std::fprintf(stderr, "usage: pfcgen sample OUT.pfc | pfcgen many COUNT OUT.pfc\n"
-                         "       pfcgen synth [--size BYTES[K|M|G]] [--seed N] OUT.pfc\n");
+                         "       pfcgen synth [--size BYTES[K|M|G]] [--seed N] [--layout %s] OUT.pfc\n",
+                 kLayouts);
     return 2;
 }

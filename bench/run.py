@@ -1,23 +1,28 @@
 #!/usr/bin/env python3
 """The conversion benchmark: kistwerk-cli against the floor of the same machine.
 
-    python3 bench/run.py [--sizes 16M,1G] [--seed 1] [--repeat 3] [--label after]
+    python3 bench/run.py [--sizes 16M,1G] [--layouts interleaved,grouped-end,front,shuffled]
+                         [--seed 1] [--repeat 3] [--label after]
 
 Builds a Release tree in build/release, generates the PFC files with
-`pfcgen synth` into build/benchmark (kept between runs), and for each file measures,
-with the page cache warm:
-  1. the conversion by kistwerk-cli: wall time, MB/s of input, messages/s and
-     peak resident memory;
+`pfcgen synth` into build/benchmark (kept between runs), one per size and
+layout (where the file keeps its table, nodes and records; every layout of a
+size holds the same mails), and for each file measures, with the page cache warm:
+  1. the conversion by kistwerk-cli: wall time, MB/s of input, messages/s,
+     peak resident memory, user and system time, and the bytes and read calls
+     it took from the kernel (through `pfcrun`);
   2. the floor: `cat FILE > /dev/null`, plus the time zlib needs to inflate the
      file's compressed chunks, plus the time to write as many bytes as the
      mailbox file has;
   3. the ratio of 1 to 2.
-Prints a table and writes the figures to build/benchmark/results.json (and
+It checks that every layout of a size gives the same mailbox file, prints a
+table and writes the figures to build/benchmark/results.json (and
 results-LABEL.json with --label).
 """
 
 import argparse
 import datetime
+import hashlib
 import json
 import os
 import platform
@@ -29,12 +34,13 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 MiB = 1024 * 1024
 
 # Targets the benchmark reports against.
-MAX_RATIO = 2.0
+MAX_RATIO = 1.5
+MAX_READ_FACTOR = 1.2   # bytes read from the kernel per byte of the file
 MAX_RSS_MIB = 16.0
 MAX_GROWTH = 70.0
+MAX_LAYOUT_SPREAD = 1.15  # slowest layout against the fastest, same size
 
-# GNU time (Debian package "time", installed by scripts/install-deps.sh).
-TIME = "/usr/bin/time"
+LAYOUTS = ("interleaved", "grouped-end", "front", "shuffled")
 
 
 def parse_size(text):
@@ -51,44 +57,49 @@ def run_checked(cmd, **kw):
 def build(build_dir):
     run_checked(["cmake", "-S", ROOT, "-B", build_dir, "-G", "Ninja", "-DCMAKE_BUILD_TYPE=Release",
                  "-DKISTWERK_TESTS=OFF"], stdout=subprocess.DEVNULL)
-    run_checked(["cmake", "--build", build_dir, "-j", "2", "--target", "kistwerk-cli", "pfcgen", "pfcfloor"],
-                stdout=subprocess.DEVNULL)
+    run_checked(["cmake", "--build", build_dir, "-j", "2", "--target", "kistwerk-cli", "pfcgen", "pfcfloor",
+                 "pfcrun"], stdout=subprocess.DEVNULL)
 
 
 GENERATOR_VERSION = 2  # as kGeneratorVersion in testkit/synth.cpp
 
 
-def generate(pfcgen, size_text, seed, work_dir):
-    path = os.path.join(work_dir, "synth-%s-seed%d.pfc" % (size_text, seed))
+def generate(pfcgen, size_text, seed, layout, work_dir):
+    path = os.path.join(work_dir, "synth-%s-seed%d-%s.pfc" % (size_text, seed, layout))
     manifest = path + ".json"
     try:
         with open(manifest) as f:
             info = json.load(f)
         fresh = (info.get("generator") == GENERATOR_VERSION and info["target_bytes"] == parse_size(size_text)
-                 and info["seed"] == seed and os.path.getsize(path) == info["file_bytes"])
+                 and info["seed"] == seed and info.get("layout", "interleaved") == layout
+                 and os.path.getsize(path) == info["file_bytes"])
     except (OSError, ValueError, KeyError):
         fresh = False
     if not fresh:
         print("generating %s ..." % path, file=sys.stderr)
-        run_checked([pfcgen, "synth", "--size", size_text, "--seed", str(seed), path], stdout=subprocess.DEVNULL)
+        run_checked([pfcgen, "synth", "--size", size_text, "--seed", str(seed), "--layout", layout, path],
+                    stdout=subprocess.DEVNULL)
     with open(manifest) as f:
         return path, json.load(f)
 
 
-def timed(cmd, stdout=subprocess.DEVNULL):
-    """Wall seconds and peak resident memory (KiB) of one child process.
-
-    The memory comes from /usr/bin/time: a child forked straight from this
-    interpreter would count the interpreter's pages in its own peak."""
-    start = time.perf_counter()
-    proc = subprocess.run([TIME, "-f", "kistwerk-rss %M"] + cmd, stdout=stdout, stderr=subprocess.PIPE)
-    seconds = time.perf_counter() - start
-    err = proc.stderr.decode("utf-8", "replace")
+def run_measured(pfcrun, cmd):
+    """Wall, user and system seconds, peak resident memory (KiB) and the bytes
+    and read calls taken from the kernel, of one run of `cmd`."""
+    out = subprocess.run([pfcrun] + cmd, check=True, stdout=subprocess.PIPE).stdout
+    figures = json.loads(out)
     # kistwerk-cli ends with 3 when it skipped damaged items, as generated files hold.
-    if proc.returncode not in (0, 3):
-        raise RuntimeError("%s failed (%d): %s" % (" ".join(cmd), proc.returncode, err))
-    rss = [int(line.split()[1]) for line in err.splitlines() if line.startswith("kistwerk-rss ")]
-    return seconds, rss[-1] if rss else 0
+    if figures["status"] not in (0, 3):
+        raise RuntimeError("%s failed (%d)" % (" ".join(cmd), figures["status"]))
+    return figures
+
+
+def sha256_of(path):
+    digest = hashlib.sha256()
+    with open(path, "rb") as f:
+        for block in iter(lambda: f.read(1 << 20), b""):
+            digest.update(block)
+    return digest.hexdigest()
 
 
 def helper_seconds(cmd):
@@ -103,8 +114,8 @@ def remove(path):
         pass
 
 
-def measure(tools, path, info, out_dir, repeat):
-    cli, floor = tools["cli"], tools["floor"]
+def measure(tools, size_text, path, info, out_dir, repeat):
+    cli, floor, pfcrun = tools["cli"], tools["floor"], tools["run"]
     mbx = os.path.join(out_dir, os.path.basename(path)[:-4] + ".mbx")
     scratch = os.path.join(out_dir, "floor-write.bin")
 
@@ -113,44 +124,53 @@ def measure(tools, path, info, out_dir, repeat):
 
     # Conversion and floor write alternate, each after removing its last output
     # and a sync, so both meet the same state of the file system.
-    conv, writes, rss = [], [], 0
+    runs, writes = [], []
     out_bytes = None
     for _ in range(repeat):
         remove(mbx)
         os.sync()
-        seconds, peak = timed([cli, "-q", "-o", mbx, path])
-        conv.append(seconds)
-        rss = max(rss, peak)
+        runs.append(run_measured(pfcrun, [cli, "-q", "-o", mbx, path]))
         out_bytes = os.path.getsize(mbx)
         remove(scratch)
         os.sync()
         writes.append(helper_seconds([floor, "write", str(out_bytes), scratch])["seconds"])
     remove(scratch)
     write = min(writes)
+    mailbox_hash = sha256_of(mbx)
+    remove(mbx)
 
-    cat = min(timed(["cat", path])[0] for _ in range(repeat))
+    cat = min(run_measured(pfcrun, ["cat", path])["seconds"] for _ in range(repeat))
     # zlib's share of the floor is timed the way the conversion inflates (one
     # raw stream, reset per chunk); the one-shot uncompress figure is kept beside it.
     inflates = [helper_seconds([floor, "inflate", path]) for _ in range(repeat)]
     inflate = min(r["seconds"] for r in inflates)
     uncompress_s = min(r["uncompress_seconds"] for r in inflates)
 
-    best = min(conv)
+    best_run = min(runs, key=lambda r: r["seconds"])
+    best = best_run["seconds"]
     floor_s = cat + inflate + write
     messages = info["expected_entries"]
     return {
         "file": os.path.relpath(path, ROOT),
+        "size": size_text,
+        "layout": info.get("layout", "interleaved"),
         "input_bytes": info["file_bytes"],
         "output_bytes": out_bytes,
+        "mailbox_sha256": mailbox_hash,
         "messages": messages,
         "chunks": info["chunks"],
         "conversion_seconds": best,
-        "conversion_runs": conv,
+        "conversion_runs": [r["seconds"] for r in runs],
+        "user_seconds": best_run["user_seconds"],
+        "system_seconds": best_run["system_seconds"],
+        "read_bytes": max(r["read_bytes"] for r in runs),
+        "read_calls": max(r["read_calls"] for r in runs),
+        "read_factor": max(r["read_bytes"] for r in runs) / info["file_bytes"],
         "floor_write_runs": writes,
         "output_dir": out_dir,
         "input_mb_per_s": info["file_bytes"] / MiB / best,
         "messages_per_s": messages / best,
-        "peak_rss_mib": rss / 1024.0,
+        "peak_rss_mib": max(r["peak_rss_kib"] for r in runs) / 1024.0,
         "floor_cat_seconds": cat,
         "floor_inflate_seconds": inflate,
         "uncompress_seconds": uncompress_s,
@@ -162,48 +182,70 @@ def measure(tools, path, info, out_dir, repeat):
 
 
 def print_table(label, rows):
-    head = ("file", "in MiB", "out MiB", "msgs", "conv s", "MiB/s", "msg/s", "RSS MiB",
-            "cat s", "zlib s", "write s", "floor s", "ratio", "uncompr s", "ratio/u")
-    fmt = "%-26s %8s %8s %8s %8s %8s %9s %8s %7s %7s %8s %8s %6s %9s %7s"
+    head = ("file", "in MiB", "out MiB", "msgs", "conv s", "MiB/s", "msg/s", "RSS MiB", "read/size", "reads",
+            "user s", "sys s", "cat s", "zlib s", "write s", "floor s", "ratio", "ratio/u")
+    fmt = "%-38s %7s %7s %7s %7s %6s %7s %7s %9s %7s %6s %6s %6s %6s %7s %7s %6s %7s"
     print("Benchmark%s" % (" (" + label + ")" if label else ""))
     print(fmt % head)
     for r in rows:
         print(fmt % (os.path.basename(r["file"]), "%.1f" % (r["input_bytes"] / MiB), "%.1f" % (r["output_bytes"] / MiB),
                      r["messages"], "%.3f" % r["conversion_seconds"], "%.0f" % r["input_mb_per_s"],
-                     "%.0f" % r["messages_per_s"], "%.1f" % r["peak_rss_mib"], "%.3f" % r["floor_cat_seconds"],
-                     "%.3f" % r["floor_inflate_seconds"], "%.3f" % r["floor_write_seconds"],
-                     "%.3f" % r["floor_seconds"], "%.2f" % r["ratio"], "%.3f" % r["uncompress_seconds"],
+                     "%.0f" % r["messages_per_s"], "%.1f" % r["peak_rss_mib"], "%.2f" % r["read_factor"],
+                     r["read_calls"], "%.2f" % r["user_seconds"], "%.2f" % r["system_seconds"],
+                     "%.3f" % r["floor_cat_seconds"], "%.3f" % r["floor_inflate_seconds"],
+                     "%.3f" % r["floor_write_seconds"], "%.3f" % r["floor_seconds"], "%.2f" % r["ratio"],
                      "%.2f" % r["ratio_uncompress_floor"]))
-    print("ratio: against the floor with zlib timed as the conversion inflates (one raw stream per run);")
-    print("ratio/u: against the floor with a one-shot uncompress per chunk (uncompr s) in place of zlib s.")
+    print("read/size: bytes read from the kernel per byte of the file; reads: read calls; user s, sys s:")
+    print("CPU time of the fastest run. ratio: against the floor with zlib timed as the conversion inflates")
+    print("(one raw stream per run); ratio/u: against the floor with a one-shot uncompress per chunk.")
 
 
 def verdicts(rows):
     checks = []
+    growths = []
     for r in rows:
         name = os.path.basename(r["file"])
-        # The ratio target is set for the 1 GiB file; on small files the process
-        # start weighs in and the ratio is only shown.
+        # The ratio and read targets are set for the 1 GiB file; on small files
+        # the process start weighs in and the figures are only shown.
         if r["input_bytes"] >= 1000 * MiB:
-            checks.append(("%s: conversion <= %.0f x floor" % (name, MAX_RATIO), r["ratio"] <= MAX_RATIO))
+            checks.append(("%s: conversion <= %.1f x floor" % (name, MAX_RATIO), r["ratio"] <= MAX_RATIO))
+            checks.append(("%s: bytes read <= %.1f x the file" % (name, MAX_READ_FACTOR),
+                           r["read_factor"] <= MAX_READ_FACTOR))
         checks.append(("%s: peak RSS < %.0f MiB" % (name, MAX_RSS_MIB), r["peak_rss_mib"] < MAX_RSS_MIB))
-    growth = None
-    if len(rows) >= 2:
-        small, large = rows[0], rows[-1]
+    layouts = sorted({r["layout"] for r in rows}, key=lambda name: LAYOUTS.index(name))
+    for layout in layouts:
+        own = sorted((r for r in rows if r["layout"] == layout), key=lambda r: r["input_bytes"])
+        if len(own) < 2:
+            continue
+        small, large = own[0], own[-1]
         growth = {
+            "layout": layout,
             "size_factor": large["input_bytes"] / small["input_bytes"],
             "time_factor": large["conversion_seconds"] / small["conversion_seconds"],
         }
+        growths.append(growth)
         if abs(growth["size_factor"] - 64) < 2:
-            checks.append(("time(%s) <= %.0f x time(%s)" % (os.path.basename(large["file"]), MAX_GROWTH,
-                                                            os.path.basename(small["file"])),
+            checks.append(("%s: time(1G) <= %.0f x time(16M)" % (layout, MAX_GROWTH),
                            growth["time_factor"] <= MAX_GROWTH))
-    return checks, growth
+    for size in dict.fromkeys(r["size"] for r in rows):
+        same = [r for r in rows if r["size"] == size]
+        if len(same) < 2:
+            continue
+        checks.append(("%s: every layout gives the same mailbox" % size,
+                       len({r["mailbox_sha256"] for r in same}) == 1))
+        if min(r["input_bytes"] for r in same) >= 1000 * MiB:
+            best = min(r["conversion_seconds"] for r in same)
+            worst = max(r["conversion_seconds"] for r in same)
+            checks.append(("%s: slowest layout <= %.2f x the fastest (%.2f)" % (size, MAX_LAYOUT_SPREAD, worst / best),
+                           worst / best <= MAX_LAYOUT_SPREAD))
+    return checks, growths
 
 
 def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--sizes", default="16M,1G", help="comma-separated sizes, smallest first (default 16M,1G)")
+    ap.add_argument("--layouts", default=",".join(LAYOUTS),
+                    help="comma-separated layouts (default %s)" % ",".join(LAYOUTS))
     ap.add_argument("--seed", type=int, default=1)
     ap.add_argument("--repeat", type=int, default=3, help="runs per measurement; the best counts")
     ap.add_argument("--label", default="", help="a name for this run, e.g. before or after")
@@ -215,8 +257,10 @@ def main():
     ap.add_argument("--cli", help="time this kistwerk-cli instead of the one in --build-dir (e.g. an older build)")
     args = ap.parse_args()
 
-    if not os.access(TIME, os.X_OK):
-        sys.exit("bench: %s is missing; run scripts/install-deps.sh native as root" % TIME)
+    layouts = args.layouts.split(",")
+    for layout in layouts:
+        if layout not in LAYOUTS:
+            sys.exit("bench: unknown layout %s (known: %s)" % (layout, ", ".join(LAYOUTS)))
     os.makedirs(args.work_dir, exist_ok=True)
     if not args.no_build:
         build(args.build_dir)
@@ -224,19 +268,22 @@ def main():
         "cli": os.path.abspath(args.cli) if args.cli else os.path.join(args.build_dir, "kistwerk-cli"),
         "gen": os.path.join(args.build_dir, "bench", "pfcgen"),
         "floor": os.path.join(args.build_dir, "bench", "pfcfloor"),
+        "run": os.path.join(args.build_dir, "bench", "pfcrun"),
     }
 
     out_dir = args.out_dir or args.work_dir
     os.makedirs(out_dir, exist_ok=True)
     rows = []
     for size_text in args.sizes.split(","):
-        path, info = generate(tools["gen"], size_text, args.seed, args.work_dir)
-        rows.append(measure(tools, path, info, out_dir, args.repeat))
+        for layout in layouts:
+            path, info = generate(tools["gen"], size_text, args.seed, layout, args.work_dir)
+            rows.append(measure(tools, size_text, path, info, out_dir, args.repeat))
 
     print_table(args.label, rows)
-    checks, growth = verdicts(rows)
-    if growth:
-        print("growth: %.1f x the input, %.1f x the time" % (growth["size_factor"], growth["time_factor"]))
+    checks, growths = verdicts(rows)
+    for growth in growths:
+        print("growth (%s): %.1f x the input, %.1f x the time" % (growth["layout"], growth["size_factor"],
+                                                                  growth["time_factor"]))
     for text, ok in checks:
         print("%-4s %s" % ("ok" if ok else "MISS", text))
 
@@ -245,17 +292,19 @@ def main():
     result = {
         "label": args.label,
         "commit": commit,
+        "cli": tools["cli"],
         "date": datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%dT%H:%M:%SZ"),
-        "machine": {"cpus": os.cpu_count(), "system": platform.platform()},
+        "machine": {"cpus": os.cpu_count(), "system": platform.platform(), "load_average": os.getloadavg()},
         "repeat": args.repeat,
         "results": rows,
-        "growth": growth,
+        "growth": growths,
         "checks": [{"check": t, "ok": ok} for t, ok in checks],
     }
     names = ["results.json"] + (["results-%s.json" % args.label] if args.label else [])
     for name in names:
         with open(os.path.join(args.work_dir, name), "w") as f:
             json.dump(result, f, indent=2)
+    print("cores: %d; load average at the end: %.2f %.2f %.2f" % ((os.cpu_count(),) + os.getloadavg()))
     print("figures: %s" % os.path.join(args.work_dir, names[-1]))
 
 

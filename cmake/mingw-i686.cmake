@@ -1,40 +1,6 @@
-# Cross-building for 32-bit Windows with Debian's MinGW-w64 toolchain:
+# Cross-building for 32-bit Windows with Debian's MinGW-w64 toolchain, the
+# build that ships:
 #   cmake -S . -B build/windows -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake
-# The C and C++ runtimes are linked statically; zlib stays a shared library
-# (zlib1.dll), which the build copies beside the programs.
-set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR i686)
-
 set(KISTWERK_MINGW_PREFIX i686-w64-mingw32)
-# The POSIX thread model: GoogleTest needs std::mutex, which the win32 model lacks.
-set(CMAKE_C_COMPILER ${KISTWERK_MINGW_PREFIX}-gcc-posix)
-set(CMAKE_CXX_COMPILER ${KISTWERK_MINGW_PREFIX}-g++-posix)
-set(CMAKE_RC_COMPILER ${KISTWERK_MINGW_PREFIX}-windres)
-
-set(CMAKE_FIND_ROOT_PATH /usr/${KISTWERK_MINGW_PREFIX})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-
-# The import library, not libz.a: zlib is used as zlib1.dll.
-set(ZLIB_INCLUDE_DIR /usr/${KISTWERK_MINGW_PREFIX}/include CACHE PATH "")
-set(ZLIB_LIBRARY /usr/${KISTWERK_MINGW_PREFIX}/lib/libz.dll.a CACHE FILEPATH "")
-set(KISTWERK_ZLIB_DLL /usr/${KISTWERK_MINGW_PREFIX}/lib/zlib1.dll CACHE FILEPATH "zlib DLL shipped beside the programs")
-
-# libgcc, libstdc++ and winpthread go into the executables.
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static-libgcc -static-libstdc++ -Wl,-Bstatic,--whole-archive -lwinpthread -Wl,--no-whole-archive,-Bdynamic")
-
-# All programs in one folder, beside zlib1.dll.
-set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
-
-# Release programs carry no symbols.
-set(CMAKE_EXE_LINKER_FLAGS_RELEASE_INIT "-s")
-
-# ctest runs the Windows executables under Wine.
-if(NOT DEFINED CMAKE_CROSSCOMPILING_EMULATOR)
-  find_program(KISTWERK_WINE wine)
-  if(KISTWERK_WINE)
-    set(CMAKE_CROSSCOMPILING_EMULATOR ${KISTWERK_WINE})
-  endif()
-endif()
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-w64.cmake)

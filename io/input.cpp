@@ -1,6 +1,7 @@
 // File and memory implementations of the positioned-read input.
 #include "io/input.h"
 
+#include <algorithm>
 #include <cerrno>
 
 #include "io/files.h"
@@ -82,6 +83,23 @@ long readSome(int fd, std::int64_t offset, std::uint8_t* dst, std::size_t count)
 }
 #endif
 
+// How the streams size their reads. A run is the stretch a stream reads
+// forward from where it last jumped to; runs of a few KB mean nodes or records
+// scattered through the file, runs of many MB mean the file is read in order.
+constexpr std::size_t kInitialRunEstimate = std::size_t{16} << 10;
+// A stream that jumps starts with half a typical run: the rest of the run, if
+// there is one, comes with the next read, while a short run reads no more than
+// it needs.
+constexpr std::size_t kJumpShare = 2;
+// A stream read on forward reads what is asked plus an eighth of a typical run,
+// and once its run is twice a typical one, as much again as the run so far.
+constexpr std::size_t kLookaheadShare = 8;
+constexpr std::size_t kMinLookahead = 64;
+// A read this far behind the end of a stream's window, relative to that
+// stream's last read, still goes on with the stream: skipping a few bytes of a
+// stream read in order costs less than starting a new one.
+constexpr std::size_t kGapShare = 8;
+
 } // namespace
 
 FileInput::FileInput() = default;
@@ -111,12 +129,12 @@ bool FileInput::open(const std::string& path)
         return false;
     }
     ownsFile_ = true;
-    blockSize_ = kBlockSize;
-    clearBlocks();
+    windowSize_ = kWindowSize;
+    clearStreams();
     return true;
 }
 
-bool FileInput::share(const FileInput& owner, std::size_t blockSize)
+bool FileInput::share(const FileInput& owner, std::size_t windowSize)
 {
     close();
     if (!owner.isOpen())
@@ -124,8 +142,8 @@ bool FileInput::share(const FileInput& owner, std::size_t blockSize)
     fd_ = owner.fd_;
     size_ = owner.size_;
     ownsFile_ = false;
-    blockSize_ = blockSize;
-    clearBlocks();
+    windowSize_ = windowSize;
+    clearStreams();
     return true;
 }
 
@@ -137,19 +155,22 @@ FileIdentity FileInput::identity() const
 std::unique_ptr<InputSource> FileInput::openReader()
 {
     auto reader = std::make_unique<FileInput>();
-    if (!reader->share(*this, kReaderBlockSize))
+    if (!reader->share(*this, kReaderWindowSize))
         return nullptr;
     return reader;
 }
 
-void FileInput::clearBlocks()
+void FileInput::clearStreams()
 {
-    if (storage_.size() != blockSize_ * kBlockCount)
-        storage_.resize(blockSize_ * kBlockCount);
-    for (int i = 0; i < kBlockCount; ++i)
-        blocks_[i] = Block{-1, 0, 0, storage_.data() + blockSize_ * static_cast<std::size_t>(i)};
+    if (storage_.size() != windowSize_ * kStreamCount)
+        storage_.resize(windowSize_ * kStreamCount);
+    for (int i = 0; i < kStreamCount; ++i) {
+        streams_[i] = Stream{};
+        streams_[i].data = storage_.data() + windowSize_ * static_cast<std::size_t>(i);
+    }
     recent_ = nullptr;
     useClock_ = 0;
+    runEstimate_ = kInitialRunEstimate;
 }
 
 void FileInput::close()
@@ -160,8 +181,8 @@ void FileInput::close()
     ownsFile_ = false;
     size_ = 0;
     recent_ = nullptr;
-    for (Block& b : blocks_)
-        b.start = -1;
+    for (Stream& s : streams_)
+        s.start = -1;
 }
 
 // Reads until `count` bytes are in or the file gives no more.
@@ -179,31 +200,95 @@ std::size_t FileInput::readFile(std::int64_t offset, std::uint8_t* dst, std::siz
     return done;
 }
 
-// The cached block holding `offset`, read in when needed over the block used
-// longest ago. Blocks start at multiples of the block size, so two blocks never
-// overlap.
-const FileInput::Block* FileInput::blockAt(std::int64_t offset)
+FileInput::Stream* FileInput::streamHolding(std::int64_t offset, std::size_t count)
 {
-    std::int64_t start = offset & ~static_cast<std::int64_t>(blockSize_ - 1);
-    if (recent_ != nullptr && recent_->start == start)
+    auto holds = [offset, count](const Stream& s) {
+        return s.start >= 0 && offset >= s.start &&
+               offset - s.start + static_cast<std::int64_t>(count) <= static_cast<std::int64_t>(s.length);
+    };
+    if (recent_ != nullptr && holds(*recent_))
         return recent_;
-    Block* victim = &blocks_[0];
-    for (Block& b : blocks_) {
-        if (b.start == start) {
-            b.lastUse = ++useClock_;
-            recent_ = &b;
-            return recent_;
-        }
-        if (b.lastUse < victim->lastUse)
-            victim = &b;
+    for (Stream& s : streams_) {
+        if (holds(s))
+            return &s;
     }
-    std::int64_t left = size_ - start;
-    std::size_t want = left < static_cast<std::int64_t>(blockSize_) ? static_cast<std::size_t>(left) : blockSize_;
-    victim->length = readFile(start, victim->data, want);
-    victim->start = victim->length > 0 ? start : -1;
-    victim->lastUse = ++useClock_;
-    recent_ = victim->start >= 0 ? victim : nullptr;
-    return recent_;
+    return nullptr;
+}
+
+// The stream whose window ends just before `offset` goes on; otherwise the
+// stream used longest ago jumps there, and the length of the run it leaves
+// behind teaches how long runs are in this file.
+FileInput::Stream& FileInput::streamFor(std::int64_t offset)
+{
+    Stream* oldest = &streams_[0];
+    for (Stream& s : streams_) {
+        if (s.start >= 0 && offset >= s.start) {
+            std::int64_t end = s.start + static_cast<std::int64_t>(s.length);
+            if (offset <= end + static_cast<std::int64_t>(s.lastFill / kGapShare))
+                return s;
+        }
+        if (s.lastUse < oldest->lastUse)
+            oldest = &s;
+    }
+    if (oldest->runStart >= 0 && oldest->reached > oldest->runStart) {
+        auto run = static_cast<std::size_t>(oldest->reached - oldest->runStart);
+        runEstimate_ = (3 * runEstimate_ + std::min(run, windowSize_)) / 4;
+    }
+    oldest->start = -1;
+    oldest->length = 0;
+    oldest->runStart = offset;
+    oldest->reached = offset;
+    return *oldest;
+}
+
+std::size_t FileInput::fillSize(const Stream& stream, std::int64_t offset, std::size_t count) const
+{
+    std::size_t want = 0;
+    if (stream.start < 0) {
+        want = std::max(count, runEstimate_ / kJumpShare);
+    } else {
+        auto run = static_cast<std::size_t>(offset - stream.runStart);
+        std::size_t lookahead = run >= 2 * runEstimate_ ? run : runEstimate_ / kLookaheadShare;
+        want = count + std::max(lookahead, kMinLookahead);
+    }
+    want = std::min(want, windowSize_);
+    std::int64_t left = size_ - offset;
+    return left < static_cast<std::int64_t>(want) ? static_cast<std::size_t>(left) : want;
+}
+
+// Fills the stream's window from `offset` on. Bytes of the old window from
+// `offset` on move to its front rather than being read again.
+void FileInput::refill(Stream& stream, std::int64_t offset, std::size_t count)
+{
+    std::size_t want = fillSize(stream, offset, count);
+    std::size_t kept = 0;
+    if (stream.start >= 0 && offset < stream.start + static_cast<std::int64_t>(stream.length)) {
+        kept = static_cast<std::size_t>(stream.start + static_cast<std::int64_t>(stream.length) - offset);
+        std::memmove(stream.data, stream.data + (offset - stream.start), kept);
+    }
+    std::size_t got = want > kept ? readFile(offset + static_cast<std::int64_t>(kept), stream.data + kept, want - kept) : 0;
+    stream.start = offset;
+    stream.length = kept + got;
+    stream.lastFill = want - kept;
+}
+
+// The stream that holds [offset, offset + count) once it has been read in, as
+// far as the file delivers it; `count` is at most a window.
+FileInput::Stream* FileInput::cover(std::int64_t offset, std::size_t count)
+{
+    Stream* s = streamHolding(offset, count);
+    if (s == nullptr) {
+        s = &streamFor(offset);
+        refill(*s, offset, count);
+        if (s->length == 0) {
+            s->start = -1;
+            return nullptr;
+        }
+    }
+    s->lastUse = ++useClock_;
+    s->reached = std::max(s->reached, offset + static_cast<std::int64_t>(count));
+    recent_ = s;
+    return s;
 }
 
 std::size_t FileInput::readAt(std::int64_t offset, void* dst, std::size_t count)
@@ -214,31 +299,25 @@ std::size_t FileInput::readAt(std::int64_t offset, void* dst, std::size_t count)
     if (static_cast<std::uint64_t>(avail) < count)
         count = static_cast<std::size_t>(avail);
     auto* out = static_cast<std::uint8_t*>(dst);
-    // Most reads are a few bytes from the block the last read used.
-    if (recent_ != nullptr && offset >= recent_->start &&
-        offset - recent_->start + static_cast<std::int64_t>(count) <= static_cast<std::int64_t>(recent_->length)) {
-        std::memcpy(out, recent_->data + (offset - recent_->start), count);
+    // Most reads are a few bytes from the window the last read used.
+    Stream* r = recent_;
+    if (r != nullptr && offset >= r->start &&
+        offset - r->start + static_cast<std::int64_t>(count) <= static_cast<std::int64_t>(r->length)) {
+        std::memcpy(out, r->data + (offset - r->start), count);
+        r->reached = std::max(r->reached, offset + static_cast<std::int64_t>(count));
         return count;
     }
-    // A read as large as a block gains nothing from the cache.
-    if (count >= blockSize_)
+    // A read larger than a window gains nothing from a stream.
+    if (count > windowSize_)
         return readFile(offset, out, count);
-    std::size_t done = 0;
-    while (done < count) {
-        std::int64_t at = offset + static_cast<std::int64_t>(done);
-        const Block* b = blockAt(at);
-        if (b == nullptr)
-            break;
-        auto inBlock = static_cast<std::size_t>(at - b->start);
-        if (inBlock >= b->length)
-            break;  // the file shrank under us: deliver what there is
-        std::size_t n = b->length - inBlock;
-        if (n > count - done)
-            n = count - done;
-        std::memcpy(out + done, b->data + inBlock, n);
-        done += n;
-    }
-    return done;
+    const Stream* s = cover(offset, count);
+    if (s == nullptr)
+        return 0;
+    // A window shorter than asked for: the file shrank under us, or the medium
+    // failed. Deliver what there is.
+    std::size_t n = std::min(count, s->length - static_cast<std::size_t>(offset - s->start));
+    std::memcpy(out, s->data + (offset - s->start), n);
+    return n;
 }
 
 const std::uint8_t* FileInput::view(std::int64_t offset, std::size_t count, std::uint8_t* scratch)
@@ -247,16 +326,12 @@ const std::uint8_t* FileInput::view(std::int64_t offset, std::size_t count, std:
         return scratch;
     if (fd_ < 0 || offset < 0 || offset > size_ || static_cast<std::uint64_t>(size_ - offset) < count)
         return nullptr;
-    // A range inside one block is handed out in place; one that crosses into
-    // the next block is gathered like any read.
-    std::int64_t end = offset + static_cast<std::int64_t>(count);
-    std::int64_t start = offset & ~static_cast<std::int64_t>(blockSize_ - 1);
-    if (end <= start + static_cast<std::int64_t>(blockSize_)) {
-        const Block* b = blockAt(offset);
-        if (b != nullptr && end <= b->start + static_cast<std::int64_t>(b->length))
-            return b->data + (offset - b->start);
-    }
-    return readExact(offset, scratch, count) ? scratch : nullptr;
+    if (count > windowSize_)
+        return readExact(offset, scratch, count) ? scratch : nullptr;
+    const Stream* s = cover(offset, count);
+    if (s == nullptr || offset - s->start + static_cast<std::int64_t>(count) > static_cast<std::int64_t>(s->length))
+        return nullptr;
+    return s->data + (offset - s->start);
 }
 
 std::size_t MemoryInput::readAt(std::int64_t offset, void* dst, std::size_t count)

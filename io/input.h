@@ -47,12 +47,18 @@ public:
     virtual std::unique_ptr<InputSource> openReader() { return nullptr; }
 };
 
-// The PFC file on disk, opened for reading only. Reads go through a few cached
-// blocks filled by large positioned reads: the walk jumps between the node table
-// and the nodes and records, and each block serves many small field reads. The
-// cache is fixed in size, so memory does not grow with the file, and no more of
-// the file is ever held than the cache holds (a 32-bit process reads a 2 GiB
-// file the same way).
+// The PFC file on disk, opened for reading only. Reads go through a few
+// streams, each a window of the file that positioned reads fill: the node
+// table, the nodes and the records are each read in an order of their own, and
+// each gets a stream that follows it. A stream that is read on forward takes
+// ever larger reads, up to its window; a stream that jumps takes reads about as
+// large as the stretches it was read on for before, so the bytes it jumps over
+// (records between nodes, records of other items) are not read at all. Memory
+// is fixed (streams times window), and no more of the file is ever held than
+// the windows hold, so a 32-bit process reads a 2 GiB file the same way. The
+// file is never mapped into memory: a mapped file that is cut short, or whose
+// medium fails, kills the process (SIGBUS, an in-page error) where a read
+// simply comes back short and the conversion ends in order.
 class FileInput final : public InputSource {
 public:
     FileInput();
@@ -63,10 +69,10 @@ public:
     bool open(const std::string& path);
     // Why the last open failed.
     FileError error() const { return error_; }
-    // Reads the file that `owner` has open, through a cache of its own with
-    // blocks of `blockSize` (a power of two): reads are positioned, so both may
-    // read at the same time from two threads. The file stays `owner`'s to close.
-    bool share(const FileInput& owner, std::size_t blockSize = kBlockSize);
+    // Reads the file that `owner` has open, through streams of its own with
+    // windows of `windowSize` bytes: reads are positioned, so both may read at
+    // the same time from two threads. The file stays `owner`'s to close.
+    bool share(const FileInput& owner, std::size_t windowSize = kWindowSize);
     void close();
     bool isOpen() const { return fd_ >= 0; }
     FileIdentity identity() const;
@@ -76,33 +82,41 @@ public:
     const std::uint8_t* view(std::int64_t offset, std::size_t count, std::uint8_t* scratch) override;
     std::unique_ptr<InputSource> openReader() override;
 
-    static constexpr std::size_t kBlockSize = std::size_t{1} << 18;
-    static constexpr int kBlockCount = 4;
-    // A reader for another thread reads the records of a few stretches of the
-    // file; smaller blocks spare it most of the neighbouring stretches' bytes.
-    static constexpr std::size_t kReaderBlockSize = std::size_t{1} << 16;
+    static constexpr std::size_t kWindowSize = std::size_t{1} << 18;
+    static constexpr int kStreamCount = 4;
+    // A reader for another thread reads records, none larger than 65,000
+    // bytes, so a window of 64 KiB still hands every one out in place.
+    static constexpr std::size_t kReaderWindowSize = std::size_t{1} << 16;
 
 private:
-    struct Block {
-        std::int64_t start = -1;   // file offset of data[0]; -1 when empty
-        std::size_t length = 0;    // bytes the read delivered
+    struct Stream {
+        std::int64_t start = -1;     // file offset of data[0]; -1 when empty
+        std::size_t length = 0;      // bytes the reads delivered
+        std::int64_t runStart = -1;  // where its present run of forward reads began
+        std::int64_t reached = 0;    // end of the furthest range handed out in this run
+        std::size_t lastFill = 0;    // bytes its last refill asked for
         std::uint64_t lastUse = 0;
         std::uint8_t* data = nullptr;
     };
 
-    void clearBlocks();
-    const Block* blockAt(std::int64_t offset);
+    void clearStreams();
+    Stream* streamHolding(std::int64_t offset, std::size_t count);
+    Stream& streamFor(std::int64_t offset);
+    std::size_t fillSize(const Stream& stream, std::int64_t offset, std::size_t count) const;
+    void refill(Stream& stream, std::int64_t offset, std::size_t count);
+    Stream* cover(std::int64_t offset, std::size_t count);
     std::size_t readFile(std::int64_t offset, std::uint8_t* dst, std::size_t count);
 
     int fd_ = -1;
     FileError error_;
     bool ownsFile_ = false;
-    std::size_t blockSize_ = kBlockSize;
+    std::size_t windowSize_ = kWindowSize;
     std::int64_t size_ = 0;
-    std::vector<std::uint8_t> storage_;   // kBlockCount blocks, taken once
-    Block blocks_[kBlockCount];
-    const Block* recent_ = nullptr;
+    std::vector<std::uint8_t> storage_;   // kStreamCount windows, taken once
+    Stream streams_[kStreamCount];
+    Stream* recent_ = nullptr;
     std::uint64_t useClock_ = 0;
+    std::size_t runEstimate_ = 0;         // typical length of a run that ended in a jump
 };
 
 // A PFC image held in memory; used by tests and fuzzing. Reading changes no

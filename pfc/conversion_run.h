@@ -3,6 +3,7 @@
 // converting one item needs. A worker thread holds the last two of its own.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -40,6 +41,11 @@ struct RunSettings {
     // Tests replace the message conversion to watch the walk; empty means the
     // message conversion. A replaced conversion always runs on the calling thread.
     ItemConverter convertItem;
+
+    // Bytes the run may keep of the counting walk's leaves, so that the
+    // conversion pass need not walk the tree again; a file with more leaves is
+    // walked twice. A million leaves usually fit.
+    std::size_t leafLogLimit = std::size_t{1} << 20;
 };
 
 struct RunCounts {

@@ -33,7 +33,15 @@ bool isConvertedItemType(std::uint16_t itemType)
     }
 }
 
-void convertStoredItem(ItemContext& item, const MailboxStyle& style, RunCounts& counts, std::int32_t dataIndex)
+std::int32_t recordOffset(const Container& container, std::int32_t dataIndex)
+{
+    std::int32_t offset = 0;
+    if (!entryOffset(container, dataIndex, offset) || offset < 0)
+        return -1;
+    return offset;
+}
+
+void convertStoredRecord(ItemContext& item, const MailboxStyle& style, RunCounts& counts, std::int32_t offset)
 {
     if (item.input == nullptr || item.output == nullptr)
         return;
@@ -42,8 +50,7 @@ void convertStoredItem(ItemContext& item, const MailboxStyle& style, RunCounts& 
         ++counts.itemsSkipped;
         return;
     }
-    std::int32_t offset = 0;
-    if (!entryOffset(item.container, dataIndex, offset) || offset < 0) {
+    if (offset < 0) {
         ++counts.itemsSkipped;
         return;
     }
@@ -55,6 +62,11 @@ void convertStoredItem(ItemContext& item, const MailboxStyle& style, RunCounts& 
         ++counts.entriesWritten;
     else
         ++counts.itemsSkipped;
+}
+
+void convertStoredItem(ItemContext& item, const MailboxStyle& style, RunCounts& counts, std::int32_t dataIndex)
+{
+    convertStoredRecord(item, style, counts, recordOffset(item.container, dataIndex));
 }
 
 bool stepProgress(ConversionRun& run)

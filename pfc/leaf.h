@@ -12,10 +12,17 @@ namespace kistwerk {
 // The item types whose leaves become mailbox entries.
 bool isConvertedItemType(std::uint16_t itemType);
 
-// Converts the item whose message record `dataIndex` leads to, and counts what
+// The file offset of the message record that `dataIndex` leads to through the
+// node table; -1 when the table leads to none.
+std::int32_t recordOffset(const Container& container, std::int32_t dataIndex);
+
+// Converts the item whose message record starts at `offset`, and counts what
 // became of it: an entry written, the record bytes read, or an item skipped
-// (passed over because the run's reading limit is spent, or damaged). A record
-// the table does not lead to yields nothing and counts as damaged.
+// (passed over because the run's reading limit is spent, or damaged). An offset
+// of -1 (no record) yields nothing and counts as damaged.
+void convertStoredRecord(ItemContext& item, const MailboxStyle& style, RunCounts& counts, std::int32_t offset);
+
+// The same for the item whose message record `dataIndex` leads to.
 void convertStoredItem(ItemContext& item, const MailboxStyle& style, RunCounts& counts, std::int32_t dataIndex);
 
 // After the leaf numbered run.doneItems: sets run.percent and runs the front

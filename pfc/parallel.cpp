@@ -106,7 +106,7 @@ struct PipelineLane {
     std::condition_variable callerWake;
 
     // Shared; counters only grow and are read and written under the mutex.
-    std::vector<std::int32_t> jobs;  // ring of data indexes, in item order
+    std::vector<std::int32_t> jobs;  // ring of record offsets (-1: none), in item order
     std::uint64_t jobsPosted = 0;
     std::uint64_t jobsTaken = 0;
     std::uint64_t written = 0;       // bytes the worker has put into the ring
@@ -244,8 +244,8 @@ bool pushMark(PipelineLane& lane, MarkKind kind, std::int64_t recordBytes = 0)
     return true;
 }
 
-// The next data index for the worker; false when there will be none.
-bool takeJob(PipelineLane& lane, std::int32_t& dataIndex)
+// The next record offset for the worker; false when there will be none.
+bool takeJob(PipelineLane& lane, std::int32_t& recordAt)
 {
     std::unique_lock lock(lane.mutex);
     if (!lane.stop && !lane.walkEnded && lane.jobsTaken == lane.jobsPosted) {
@@ -255,19 +255,19 @@ bool takeJob(PipelineLane& lane, std::int32_t& dataIndex)
     }
     if (lane.stop || lane.jobsTaken == lane.jobsPosted)
         return false;
-    dataIndex = lane.jobs[lane.jobsTaken % lane.jobs.size()];
+    recordAt = lane.jobs[lane.jobsTaken % lane.jobs.size()];
     ++lane.jobsTaken;
     return true;
 }
 
 void workerLoop(PipelineLane& lane)
 {
-    std::int32_t dataIndex = 0;
-    while (takeJob(lane, dataIndex)) {
+    std::int32_t recordAt = 0;
+    while (takeJob(lane, recordAt)) {
         const std::uint32_t entries = lane.counts.entriesWritten;
         const std::uint32_t overLimit = lane.counts.itemsOverLimit;
         const std::int64_t bytesLeft = lane.counts.recordBytesLeft;
-        convertStoredItem(lane.item, lane.style, lane.counts, dataIndex);
+        convertStoredRecord(lane.item, lane.style, lane.counts, recordAt);
         MarkKind end = lane.counts.entriesWritten != entries ? MarkKind::EntryEnd : MarkKind::ItemEnd;
         if (lane.counts.itemsOverLimit != overLimit)
             end = MarkKind::OverLimit;
@@ -291,12 +291,12 @@ void workerMain(PipelineLane& lane)
 }
 
 // False when the lane's worker has failed: the job is the caller's then.
-bool postJob(PipelineLane& lane, std::int32_t dataIndex)
+bool postJob(PipelineLane& lane, std::int32_t recordAt)
 {
     std::lock_guard lock(lane.mutex);
     if (lane.failed)
         return false;
-    lane.jobs[lane.jobsPosted % lane.jobs.size()] = dataIndex;
+    lane.jobs[lane.jobsPosted % lane.jobs.size()] = recordAt;
     ++lane.jobsPosted;
     if (lane.workerWaitingJobs && lane.jobsPosted - lane.jobsTaken >= kWakeJobs)
         lane.workerWake.notify_one();
@@ -587,25 +587,24 @@ bool startPipeline(ItemPipeline& pipeline, ConversionRun& run, int threads)
     return true;
 }
 
-bool pipelineLeaf(ItemPipeline& pipeline, const PfcNode& node)
+bool pipelineLeaf(ItemPipeline& pipeline, const WalkedLeaf& walked)
 {
     PipelineLeaf leaf;
     leaf.number = ++pipeline.walked;
-    leaf.dataIndex = node.dataIndex;
-    if (isConvertedItemType(node.itemType) && pipeline.run->recordBytesLeft <= 0) {
+    leaf.dataIndex = walked.dataIndex;
+    if (walked.converted && pipeline.run->recordBytesLeft <= 0) {
         leaf.lane = kOverLimitLane;
-    } else if (isConvertedItemType(node.itemType)) {
+    } else if (walked.converted) {
+        // The walk reads the table entry, so the worker reads only the record.
         // A record the table does not lead to fails at once, wherever it goes.
-        std::int32_t offset = 0;
-        if (!entryOffset(pipeline.run->container, node.dataIndex, offset) || offset < 0)
-            offset = 0;
-        std::int64_t span = offset / kLaneSpan;
+        const std::int32_t recordAt = recordOffset(pipeline.run->container, walked.dataIndex);
+        std::int64_t span = std::max(recordAt, 0) / kLaneSpan;
         if (span != pipeline.span) {
             pipeline.span = span;
             pipeline.lane = leastBusyLane(pipeline);
         }
         std::size_t lane = pipeline.lane;
-        leaf.lane = postJob(*pipeline.lanes[lane], node.dataIndex) ? static_cast<int>(lane) : kCallerLane;
+        leaf.lane = postJob(*pipeline.lanes[lane], recordAt) ? static_cast<int>(lane) : kCallerLane;
     }
     pipeline.leaves[(pipeline.firstLeaf + pipeline.leafCount) % pipeline.leaves.size()] = leaf;
     ++pipeline.leafCount;

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "pfc/container.h"
+#include "pfc/leaf_log.h"
 
 namespace kistwerk {
 
@@ -54,7 +55,7 @@ bool startPipeline(ItemPipeline& pipeline, ConversionRun& run, int threads);
 
 // The walk's next leaf with a valid data index. Writes the leaves that are
 // ready and runs their progress steps; false once the user asked to stop.
-bool pipelineLeaf(ItemPipeline& pipeline, const PfcNode& node);
+bool pipelineLeaf(ItemPipeline& pipeline, const WalkedLeaf& leaf);
 
 // After the walk: writes the leaves still pending unless the walk was stopped
 // (`walked` false), then ends the threads. False when the run was stopped.

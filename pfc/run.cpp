@@ -1,4 +1,5 @@
-// The conversion run and its two walks over the node tree.
+// The conversion run: the counting walk over the node tree and the conversion
+// pass over the leaves it found.
 #include "pfc/run.h"
 
 #include <new>
@@ -95,41 +96,59 @@ OutputOpening openOutput(const FileInput& input, const std::string& outputName, 
 
 } // namespace
 
-void countChain(ConversionRun& run, std::int32_t k)
+void countChain(ConversionRun& run, std::int32_t k, LeafLog& log)
 {
     NodeWalk walk(run.container);
-    walk.run(k, [&run](const PfcNode&) {
+    walk.run(k, [&run, &log](const PfcNode& node) {
         ++run.totalItems;
+        log.add(WalkedLeaf{node.dataIndex, isConvertedItemType(node.itemType)});
         return true;
+    });
+    log.finish();
+}
+
+namespace {
+
+// Calls onLeaf for every leaf of the conversion pass, from the log or from a
+// second walk. False when onLeaf stopped it.
+template <class OnLeaf>
+bool passLeaves(ConversionRun& run, std::int32_t k, const LeafLog& log, OnLeaf onLeaf)
+{
+    if (log.complete())
+        return log.replay(onLeaf);
+    NodeWalk walk(run.container);
+    return walk.run(k, [&onLeaf](const PfcNode& node) {
+        return onLeaf(WalkedLeaf{node.dataIndex, isConvertedItemType(node.itemType)});
     });
 }
 
-bool convertChainInline(ConversionRun& run, std::int32_t k)
+// The conversion pass with every item converted on the calling thread.
+bool convertLeavesInline(ConversionRun& run, std::int32_t k, const LeafLog& log)
 {
-    NodeWalk walk(run.container);
-    return walk.run(k, [&run](const PfcNode& node) {
+    return passLeaves(run, k, log, [&run](const WalkedLeaf& leaf) {
         ++run.doneItems;
-        if (isConvertedItemType(node.itemType)) {
+        if (leaf.converted) {
             if (run.convertItem)
-                run.convertItem(run, node.dataIndex);
+                run.convertItem(run, leaf.dataIndex);
             else
-                convertStoredItem(run, run.style, run, node.dataIndex);
+                convertStoredItem(run, run.style, run, leaf.dataIndex);
         }
         return !stepProgress(run);
     });
 }
 
-bool convertChain(ConversionRun& run, std::int32_t k)
+} // namespace
+
+bool convertChain(ConversionRun& run, std::int32_t k, const LeafLog& log)
 {
     int threads = run.convertItem ? 1 : conversionThreads(run);
     if (threads < 2)
-        return convertChainInline(run, k);
+        return convertLeavesInline(run, k, log);
     ItemPipeline pipeline;
     // Without its threads or readers the run converts on this thread alone.
     if (!startPipeline(pipeline, run, threads))
-        return convertChainInline(run, k);
-    NodeWalk walk(run.container);
-    bool walked = walk.run(k, [&pipeline](const PfcNode& node) { return pipelineLeaf(pipeline, node); });
+        return convertLeavesInline(run, k, log);
+    bool walked = passLeaves(run, k, log, [&pipeline](const WalkedLeaf& leaf) { return pipelineLeaf(pipeline, leaf); });
     return finishPipeline(pipeline, walked);
 }
 
@@ -147,12 +166,13 @@ void convertContainer(ConversionRun& run, InputSource& input, Output& output, Fr
 
     frontEnd.createProgress(run);
     run.lastDrawnPercent = 0;
-    // The walks' stacks and seen-sets and the item buffers are taken as the
-    // run needs them. A run denied them ends here, between two items, so the
-    // entries written so far are whole, and it says so.
+    // The walks' stacks and seen-sets, the leaf log and the item buffers are
+    // taken as the run needs them. A run denied them ends here, between two
+    // items, so the entries written so far are whole, and it says so.
     try {
-        countChain(run, 1);
-        convertChain(run, 1);
+        LeafLog log(run.leafLogLimit);
+        countChain(run, 1, log);
+        convertChain(run, 1, log);
     } catch (const std::bad_alloc&) {
         run.outOfMemory = true;
     }

@@ -1,5 +1,5 @@
 // One conversion run: open the PFC file and the mailbox file, walk the node tree
-// twice (count, then convert) and close everything again.
+// to count its leaves, convert them, and close everything again.
 #pragma once
 
 #include <cstdint>
@@ -7,6 +7,7 @@
 
 #include "pfc/conversion_run.h"
 #include "pfc/frontend.h"
+#include "pfc/leaf_log.h"
 
 namespace kistwerk {
 
@@ -26,14 +27,13 @@ bool runConversion(ConversionRun& run, const std::string& inputPath, FrontEnd& f
 void convertContainer(ConversionRun& run, InputSource& input, Output& output, FrontEnd& frontEnd);
 
 // The counting walk: adds the leaves with a valid data index below and along the
-// chain that starts at node index k to run.totalItems.
-void countChain(ConversionRun& run, std::int32_t k);
+// chain that starts at node index k to run.totalItems, and keeps them in `log`.
+void countChain(ConversionRun& run, std::int32_t k, LeafLog& log);
 
-// The conversion walk over the same nodes in the same order. Returns false when
-// the front end asked to stop. Converts on as many threads as the run chooses.
-bool convertChain(ConversionRun& run, std::int32_t k);
-
-// The conversion walk with every item converted on the calling thread.
-bool convertChainInline(ConversionRun& run, std::int32_t k);
+// The conversion pass over the same leaves in the same order: replayed from
+// `log` when it holds them all, walked again from node index k otherwise.
+// Returns false when the front end asked to stop. Converts on as many threads
+// as the run chooses.
+bool convertChain(ConversionRun& run, std::int32_t k, const LeafLog& log);
 
 } // namespace kistwerk

@@ -2,13 +2,15 @@
 # Installs what the build needs on Debian 12, as root.
 #   install-deps.sh native   compiler, CMake, zlib, GoogleTest, GNU time (benchmark)
 #   install-deps.sh all      native + the 32-bit Windows toolchain, Wine, Xvfb and tools for the GUI tests,
-#                            the mail readers of scripts/interop.sh, and zip and man for the release
+#                            the mail readers of scripts/interop.sh, and zip and man for the release;
+#                            also the 64-bit toolchain and 64-bit Wine, for the Windows tests on
+#                            machines that cannot run 32-bit programs (and so not wine32)
 set -eu
 mode=${1:-native}
 
 native="build-essential cmake ninja-build zlib1g-dev libgtest-dev googletest python3 pkg-config locales time"
 native="$native clang libclang-rt-14-dev"  # the fuzz targets (libFuzzer and the sanitizer runtimes)
-windows="g++-mingw-w64-i686 libz-mingw-w64-dev wine wine32:i386 xvfb xauth xdotool imagemagick x11-utils"
+windows="g++-mingw-w64-i686 g++-mingw-w64-x86-64 libz-mingw-w64-dev wine wine32:i386 wine64 xvfb xauth xdotool imagemagick x11-utils"
 # Mail readers that open the converted files (scripts/interop.sh); formail is in procmail.
 readers="dovecot-core mutt s-nail procmail mailutils tmux"
 release="zip unzip man-db groff-base"

@@ -4,8 +4,12 @@
 #   build/release/linux/                       bin/kistwerk-cli, share/man/man1/kistwerk-cli.1
 # The zip is unpacked into a temporary folder and its programs are started from
 # there under Wine (private prefix build/wineprefix-release); the manual page must
-# render without a warning. Release builds in build/linux and build/windows are
-# reused, so after scripts/test.sh this only packs and checks.
+# render without a warning. Where this machine cannot run 32-bit programs, the
+# checks under Wine start the programs of an x86_64 build of the same sources
+# (build/windows64) under 64-bit Wine instead (prefix build/wineprefix64-release);
+# the zip's own files are checked as files either way. Release builds in
+# build/linux, build/windows and build/windows64 are reused, so after
+# scripts/test.sh this only packs and checks.
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -28,20 +32,21 @@ zip="$out/Kistwerk-$version-win32.zip"
 linux="$out/linux"
 
 # The checks that need a display and Wine; run inside xvfb-run (see below).
-# $1 is the unpacked zip.
+# $1 is the folder of the programs, $2 the Wine loader, $3 the Wine prefix.
 wine_checks() {
     cd "$1"
-    export WINEPREFIX="$root/build/wineprefix-release" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+    wine=$2
+    export WINEPREFIX="$3" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
     export HOME="${HOME:-/root}"
     trap 'status=$?; wineserver -k 2>/dev/null || true; stopped $status' EXIT
     # No virtual desktop in this prefix: each window is an X window of its own.
     if [ ! -f "$WINEPREFIX/system.reg" ]; then
         echo "   (first start of the release check's Wine prefix)"
-        wineboot -i >/dev/null 2>&1
+        "$wine" wineboot -i >/dev/null 2>&1
         wineserver -w
     fi
 
-    shown=$(wine kistwerk-cli.exe --version | tr -d '\r')
+    shown=$("$wine" kistwerk-cli.exe --version | tr -d '\r')
     [ "$shown" = "kistwerk-cli $version" ] || fail "kistwerk-cli.exe --version printed \"$shown\""
 
     # Converted by bare name, as a user would, the mailbox lands beside the
@@ -50,13 +55,13 @@ wine_checks() {
     cp "$root/examples/sample.pfc" sample.pfc
     # The sample holds one damaged item: 3 is "converted, damaged items skipped".
     status=0
-    wine kistwerk-cli.exe -q sample.pfc || status=$?
+    "$wine" kistwerk-cli.exe -q sample.pfc || status=$?
     [ $status = 3 ] || fail "kistwerk-cli.exe ended with $status on sample.pfc, not 3"
     "$root/$linux/bin/kistwerk-cli" -q --windows -o ../linux-sample.mbx "$root/examples/sample.pfc" || [ $? = 3 ]
     cmp sample.mbx ../linux-sample.mbx || fail "sample.mbx from kistwerk-cli.exe differs from the Linux output"
     rm -f sample.pfc sample.mbx
 
-    wine Kistwerk.exe &
+    "$wine" Kistwerk.exe &
     pid=$!
     window=""
     tries=0
@@ -82,11 +87,11 @@ wine_checks() {
         fail "Kistwerk.exe did not close on Alt+F4"
     fi
     wait "$pid" || fail "Kistwerk.exe ended with status $?"
-    echo "   Wine: kistwerk-cli.exe $version converts sample.pfc as on Linux; Kistwerk.exe opens and closes"
+    echo "   $wine: kistwerk-cli.exe $version converts sample.pfc as on Linux; Kistwerk.exe opens and closes"
 }
 
 if [ "${1:-}" = --wine-checks ]; then
-    wine_checks "$2"
+    wine_checks "$2" "$3" "$4"
     exit 0
 fi
 
@@ -173,8 +178,26 @@ awk '/^```/ { if (inside) exit; if ((getline line) > 0 && line ~ /^From - /) { i
 cmp -s "$check/first-entry" "$check/readme-entry" ||
     fail "README.md's example entry is not the first entry of examples/sample.pfc's mailbox"
 
-xvfb-run -a -s "-screen 0 1024x768x24" sh "$root/scripts/release.sh" --wine-checks "$check/Kistwerk" ||
-    fail "the checks under Wine failed"
+# Debian's `wine` starts the 32-bit loader, which a kernel without 32-bit
+# support refuses ("Exec format error").
+if /usr/lib/wine/wine --version >/dev/null 2>&1; then
+    xvfb-run -a -s "-screen 0 1024x768x24" sh "$root/scripts/release.sh" --wine-checks "$check/Kistwerk" \
+        wine "$root/build/wineprefix-release" || fail "the checks under Wine failed"
+else
+    echo "   this machine cannot run 32-bit programs: the checks under Wine run the x86_64 build of the same sources under 64-bit Wine"
+    if [ -f build/windows64/CMakeCache.txt ]; then
+        cmake build/windows64 -DCMAKE_BUILD_TYPE=Release >/dev/null
+    else
+        cmake -S . -B build/windows64 -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cmake -DCMAKE_BUILD_TYPE=Release \
+            -DKISTWERK_WINE=/usr/lib/wine/wine64 >/dev/null
+    fi
+    cmake --build build/windows64 -j 2 --target Kistwerk kistwerk-cli
+    cmake --install build/windows64 --prefix "$check/Kistwerk64" >/dev/null
+    x86_64-w64-mingw32-objdump -f "$check/Kistwerk64/Kistwerk.exe" | grep -q 'file format pei-x86-64' ||
+        fail "build/windows64 holds no 64-bit Kistwerk.exe"
+    xvfb-run -a -s "-screen 0 1024x768x24" sh "$root/scripts/release.sh" --wine-checks "$check/Kistwerk64" \
+        /usr/lib/wine/wine64 "$root/build/wineprefix64-release" || fail "the checks under 64-bit Wine failed"
+fi
 
 echo "Release $version:"
 echo "   $root/$zip ($(wc -c <"$zip") bytes)"

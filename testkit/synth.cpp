@@ -1,11 +1,17 @@
 // Streaming generator of large PFC files; see synth.h.
 //
-// Layout. The head and a node table sized for the largest possible number of
-// entries come first; then, folder by folder in visiting order, each leaf's
-// 134-byte PfcNode followed by its message record; the folder nodes go last,
-// once their first children are known. Indexes are handed out in file order,
-// so the table is filled front to back through a small window that is written
-// back whenever the next index leaves it. Table slots past entryCount stay zero.
+// Interleaved layout. The head and a node table sized for the largest possible
+// number of entries come first; then, folder by folder in visiting order, each
+// leaf's 134-byte PfcNode followed by its message record; the folder nodes go
+// last, once their first children are known. Indexes are handed out in file
+// order, so the table is filled front to back through a small window that is
+// written back whenever the next index leaves it. Table slots past entryCount
+// stay zero.
+//
+// The other layouts draw the same leaves in the same order (the mails are
+// budgeted by where the interleaved layout would put them), keep the records in
+// a scratch file beside the output and the nodes in memory, and put the pieces
+// in place once all are known.
 #include "testkit/synth.h"
 
 #include <cinttypes>
@@ -631,66 +637,211 @@ constexpr int kGeneratorVersion = 2;
 // A folder takes no further mail once less than this remains of its share.
 constexpr std::int64_t kTypicalLeafBytes = 4000;
 
-void writeJson(const std::string& path, const SynthOptions& o, const SynthSummary& s)
-{
-    std::FILE* f = std::fopen(path.c_str(), "w");
-    if (f == nullptr)
-        return;
-    std::fprintf(f,
-                 "{\"generator\": %d, \"seed\": %" PRIu64 ", \"target_bytes\": %" PRId64 ", \"file_bytes\": %" PRId64
-                 ", \"entry_count\": %d, \"leaves\": %u, \"converted_items\": %u, \"expected_entries\": %u"
-                 ", \"chunks\": %u, \"compressed_bytes\": %" PRIu64 ", \"inflated_bytes\": %" PRIu64 "}\n",
-                 kGeneratorVersion, o.seed, o.targetBytes, s.fileBytes, s.entryCount, s.leaves, s.convertedItems, s.expectedEntries,
-                 s.chunks, s.compressedBytes, s.inflatedBytes);
-    std::fclose(f);
-}
+// The head every other layout begins with: a tag, then the pointer to the
+// PfcHeader, as the interleaved layout writes it.
+constexpr std::int64_t kPrefixSize = 20;
+constexpr std::int64_t kHeaderSize = 16;
+constexpr std::int64_t kNodeSize = 134;
 
-} // namespace
+struct NodeFields {
+    std::uint16_t itemType = 0;
+    std::int32_t dataIndex = 0;
+    std::int32_t next = 0;
+    std::int32_t child = 0;
+    bool present = false;
+};
 
-std::int64_t parseSize(const std::string& text)
-{
-    char* end = nullptr;
-    double v = std::strtod(text.c_str(), &end);
-    if (end == text.c_str() || v < 0)
-        return -1;
-    double unit = 1;
-    std::string suffix(end);
-    if (suffix == "K" || suffix == "k")
-        unit = 1024.0;
-    else if (suffix == "M" || suffix == "m")
-        unit = 1024.0 * 1024;
-    else if (suffix == "G" || suffix == "g")
-        unit = 1024.0 * 1024 * 1024;
-    else if (!suffix.empty())
-        return -1;
-    return static_cast<std::int64_t>(std::llround(v * unit));
-}
+// A record held in the scratch file; its chunks are the writer's list from
+// `firstChunk` on.
+struct KeptRecord {
+    std::int32_t index;
+    std::int64_t scratchAt;
+    std::uint32_t size;
+    std::uint32_t firstChunk;
+    std::uint32_t chunkCount;
+};
 
-bool writeSynth(const SynthOptions& options, SynthSummary& summary)
-{
-    // Offsets are signed 32-bit in the format; keep room for the last mail.
-    if (options.targetBytes < 4096 || options.targetBytes > 2100000000) {
-        std::fprintf(stderr, "pfcgen: size must lie between 4K and 2,100,000,000 bytes\n");
-        return false;
+// Takes the leaves as SynthWriter would write them, and writes them at the end
+// in one of the other layouts: nodes in index order, records in walk order or
+// shuffled.
+class LayoutWriter {
+public:
+    LayoutWriter(std::FILE* out, std::FILE* chunkList, std::FILE* scratch, std::int32_t capacity,
+                 const SynthOptions& options)
+        : out_(out), chunkList_(chunkList), scratch_(scratch), layout_(options.layout),
+          shuffle_(options.seed ^ 0x5A5A5A5A5A5A5A5Aull),
+          pos_(kPrefixSize + kHeaderSize + 4 * std::int64_t{capacity})
+    {
     }
-    std::FILE* out = std::fopen(options.outPath.c_str(), "wb");
-    std::string chunkPath = options.outPath + ".chunks";
-    std::FILE* chunkList = std::fopen(chunkPath.c_str(), "wb");
-    if (out == nullptr || chunkList == nullptr) {
-        std::fprintf(stderr, "pfcgen: cannot write %s\n", options.outPath.c_str());
-        if (out) std::fclose(out);
-        if (chunkList) std::fclose(chunkList);
-        return false;
+
+    // Where the interleaved layout would be: the mails are budgeted by it, so
+    // every layout draws the same ones.
+    std::int64_t position() const { return pos_; }
+    std::int32_t nextIndex() const { return nextIndex_; }
+
+    std::int32_t claim()
+    {
+        pending_ = nextIndex_++;
+        return pending_;
     }
-    static char outBuffer[1 << 20];
-    std::setvbuf(out, outBuffer, _IOFBF, sizeof outBuffer);
 
-    auto capacity = static_cast<std::int32_t>(options.targetBytes / kBytesPerEntry + kFolderCount + 64);
-    SynthWriter w(out, chunkList, capacity);
-    w.writeHead();
-    std::int64_t budget = options.targetBytes - w.position();
+    void setEntry(std::int32_t k, std::int32_t) { pending_ = k; }
 
-    Rng rng(options.seed);
+    void node(std::uint16_t itemType, std::int32_t dataIndex, std::int32_t next, std::int32_t child)
+    {
+        if (nodes_.size() <= static_cast<std::size_t>(pending_))
+            nodes_.resize(static_cast<std::size_t>(pending_) + 1);
+        nodes_[static_cast<std::size_t>(pending_)] = NodeFields{itemType, dataIndex, next, child, true};
+        ++nodeCount_;
+        pos_ += kNodeSize;
+    }
+
+    void record(const Record& rec)
+    {
+        records_.push_back(KeptRecord{pending_, scratchBytes_, static_cast<std::uint32_t>(rec.bytes.size()),
+                                      static_cast<std::uint32_t>(chunks_.size()),
+                                      static_cast<std::uint32_t>(rec.chunks.size())});
+        chunks_.insert(chunks_.end(), rec.chunks.begin(), rec.chunks.end());
+        if (std::fwrite(rec.bytes.data(), 1, rec.bytes.size(), scratch_) != rec.bytes.size())
+            ok_ = false;
+        scratchBytes_ += static_cast<std::int64_t>(rec.bytes.size());
+        pos_ += static_cast<std::int64_t>(rec.bytes.size());
+    }
+
+    // Places everything, writes the file front to back and says how long it is.
+    bool finish(std::int64_t& fileBytes)
+    {
+        const std::int32_t entryCount = nextIndex_ - 1;
+        if (layout_ == SynthLayout::Shuffled)
+            shuffleRecords();
+        const std::int64_t headBytes = kHeaderSize + 4 * std::int64_t{entryCount};
+        const std::int64_t nodeBytes = kNodeSize * nodeCount_;
+        const bool headLast = layout_ == SynthLayout::GroupedEnd;
+        const std::int64_t nodesAt = headLast ? kPrefixSize + scratchBytes_ : kPrefixSize + headBytes;
+        const std::int64_t recordsAt = headLast ? kPrefixSize : nodesAt + nodeBytes;
+        const std::int64_t headerAt = headLast ? nodesAt + nodeBytes : kPrefixSize;
+        std::vector<std::uint32_t> table(static_cast<std::size_t>(entryCount) + 1, 0);
+        placeNodes(table, nodesAt);
+        placeRecords(table, recordsAt);
+
+        putPrefix(headerAt);
+        if (headLast) {
+            copyRecords();
+            putNodes();
+            putHead(table);
+        } else {
+            putHead(table);
+            putNodes();
+            copyRecords();
+        }
+        fileBytes = kPrefixSize + headBytes + nodeBytes + scratchBytes_;
+        return ok_;
+    }
+
+private:
+    void shuffleRecords()
+    {
+        for (std::size_t i = records_.size(); i > 1; --i)
+            std::swap(records_[i - 1], records_[shuffle_.next() % i]);
+    }
+
+    void placeNodes(std::vector<std::uint32_t>& table, std::int64_t at) const
+    {
+        for (std::size_t k = 0; k < nodes_.size(); ++k) {
+            if (!nodes_[k].present)
+                continue;
+            table[k] = static_cast<std::uint32_t>(at);
+            at += kNodeSize;
+        }
+    }
+
+    // Fixes each record's offset and lists its chunks, in file order.
+    void placeRecords(std::vector<std::uint32_t>& table, std::int64_t at)
+    {
+        for (const KeptRecord& r : records_) {
+            table[static_cast<std::size_t>(r.index)] = static_cast<std::uint32_t>(at);
+            for (std::uint32_t c = r.firstChunk; c < r.firstChunk + r.chunkCount; ++c) {
+                const PendingChunk& p = chunks_[c];
+                ChunkRef ref{static_cast<std::uint64_t>(at) + p.headAt, static_cast<std::uint64_t>(at) + p.chunkAt,
+                             p.length, p.inflated};
+                if (std::fwrite(&ref, sizeof ref, 1, chunkList_) != 1)
+                    ok_ = false;
+            }
+            at += r.size;
+        }
+    }
+
+    void put(const Bytes& bytes)
+    {
+        if (std::fwrite(bytes.data(), 1, bytes.size(), out_) != bytes.size())
+            ok_ = false;
+    }
+
+    void putPrefix(std::int64_t headerAt)
+    {
+        Bytes prefix(16, 0);
+        std::memcpy(prefix.data(), "PFCSYNTH", 8);
+        fixture::putU32(prefix, static_cast<std::uint32_t>(headerAt));
+        put(prefix);
+    }
+
+    // The PfcHeader and the node table behind it.
+    void putHead(const std::vector<std::uint32_t>& table)
+    {
+        Bytes head{'A', 'O', 'L', 'P', 'F', 'C', 0, 0};
+        fixture::putU32(head, static_cast<std::uint32_t>(table.size() - 1));
+        fixture::putU32(head, 0);
+        head.reserve(head.size() + 4 * table.size());
+        for (std::size_t k = 1; k < table.size(); ++k)
+            fixture::putU32(head, table[k]);
+        put(head);
+    }
+
+    void putNodes()
+    {
+        for (const NodeFields& n : nodes_) {
+            if (n.present)
+                put(fixture::pfcNode(n.itemType, n.dataIndex, n.next, n.child));
+        }
+    }
+
+    void copyRecords()
+    {
+        if (std::fflush(scratch_) != 0)
+            ok_ = false;
+        Bytes bytes;
+        for (const KeptRecord& r : records_) {
+            bytes.resize(r.size);
+            if (seekTo(scratch_, r.scratchAt) != 0 || std::fread(bytes.data(), 1, r.size, scratch_) != r.size)
+                ok_ = false;
+            put(bytes);
+        }
+    }
+
+    std::FILE* out_;
+    std::FILE* chunkList_;
+    std::FILE* scratch_;
+    SynthLayout layout_;
+    Rng shuffle_;
+    std::int64_t pos_;
+    std::int32_t nextIndex_ = kFolderCount + 1;
+    std::int32_t pending_ = 0;
+    std::vector<NodeFields> nodes_;
+    std::int64_t nodeCount_ = 0;
+    std::vector<KeptRecord> records_;
+    std::vector<PendingChunk> chunks_;
+    std::int64_t scratchBytes_ = 0;
+    bool ok_ = true;
+};
+
+// Draws the leaves folder by folder, then the folder nodes, and hands them to
+// the writer; both writers are handed the same.
+template <class Writer>
+void writeTree(Writer& w, std::int64_t targetBytes, std::int32_t capacity, std::uint64_t seed,
+               SynthSummary& summary)
+{
+    std::int64_t budget = targetBytes - w.position();
+    Rng rng(seed);
     Record rec;
     std::string text;
     std::int32_t firstChild[kFolderCount + 1] = {};
@@ -746,9 +897,123 @@ bool writeSynth(const SynthOptions& options, SynthSummary& summary)
         w.setEntry(f, static_cast<std::int32_t>(w.position()));
         w.node(1, 0, next, child);
     }
-    summary.fileBytes = w.position();
     summary.entryCount = w.nextIndex() - 1;
-    bool ok = w.finish();
+}
+
+bool writeInterleaved(const SynthOptions& options, std::FILE* out, std::FILE* chunkList, std::int32_t capacity,
+                      SynthSummary& summary)
+{
+    SynthWriter w(out, chunkList, capacity);
+    w.writeHead();
+    writeTree(w, options.targetBytes, capacity, options.seed, summary);
+    summary.fileBytes = w.position();
+    return w.finish();
+}
+
+bool writeLaidOut(const SynthOptions& options, std::FILE* out, std::FILE* chunkList, std::int32_t capacity,
+                  SynthSummary& summary)
+{
+    std::string scratchPath = options.outPath + ".records";
+    std::FILE* scratch = std::fopen(scratchPath.c_str(), "w+b");
+    if (scratch == nullptr)
+        return false;
+    LayoutWriter w(out, chunkList, scratch, capacity, options);
+    writeTree(w, options.targetBytes, capacity, options.seed, summary);
+    bool ok = w.finish(summary.fileBytes);
+    std::fclose(scratch);
+    std::remove(scratchPath.c_str());
+    return ok;
+}
+
+void writeJson(const std::string& path, const SynthOptions& o, const SynthSummary& s)
+{
+    std::FILE* f = std::fopen(path.c_str(), "w");
+    if (f == nullptr)
+        return;
+    std::fprintf(f,
+                 "{\"generator\": %d, \"seed\": %" PRIu64 ", \"target_bytes\": %" PRId64 ", \"layout\": \"%s\""
+                 ", \"file_bytes\": %" PRId64 ", \"entry_count\": %d, \"leaves\": %u, \"converted_items\": %u"
+                 ", \"expected_entries\": %u, \"chunks\": %u, \"compressed_bytes\": %" PRIu64
+                 ", \"inflated_bytes\": %" PRIu64 "}\n",
+                 kGeneratorVersion, o.seed, o.targetBytes, layoutName(o.layout), s.fileBytes, s.entryCount, s.leaves,
+                 s.convertedItems, s.expectedEntries, s.chunks, s.compressedBytes, s.inflatedBytes);
+    std::fclose(f);
+}
+
+constexpr struct {
+    const char* name;
+    SynthLayout layout;
+} kLayoutNames[] = {
+    {"interleaved", SynthLayout::Interleaved},
+    {"grouped-end", SynthLayout::GroupedEnd},
+    {"front", SynthLayout::Front},
+    {"shuffled", SynthLayout::Shuffled},
+};
+
+} // namespace
+
+bool parseLayout(const std::string& name, SynthLayout& layout)
+{
+    for (const auto& entry : kLayoutNames) {
+        if (name == entry.name) {
+            layout = entry.layout;
+            return true;
+        }
+    }
+    return false;
+}
+
+const char* layoutName(SynthLayout layout)
+{
+    for (const auto& entry : kLayoutNames) {
+        if (entry.layout == layout)
+            return entry.name;
+    }
+    return "?";
+}
+
+std::int64_t parseSize(const std::string& text)
+{
+    char* end = nullptr;
+    double v = std::strtod(text.c_str(), &end);
+    if (end == text.c_str() || v < 0)
+        return -1;
+    double unit = 1;
+    std::string suffix(end);
+    if (suffix == "K" || suffix == "k")
+        unit = 1024.0;
+    else if (suffix == "M" || suffix == "m")
+        unit = 1024.0 * 1024;
+    else if (suffix == "G" || suffix == "g")
+        unit = 1024.0 * 1024 * 1024;
+    else if (!suffix.empty())
+        return -1;
+    return static_cast<std::int64_t>(std::llround(v * unit));
+}
+
+
+bool writeSynth(const SynthOptions& options, SynthSummary& summary)
+{
+    // Offsets are signed 32-bit in the format; keep room for the last mail.
+    if (options.targetBytes < 4096 || options.targetBytes > 2100000000) {
+        std::fprintf(stderr, "pfcgen: size must lie between 4K and 2,100,000,000 bytes\n");
+        return false;
+    }
+    std::FILE* out = std::fopen(options.outPath.c_str(), "wb");
+    std::string chunkPath = options.outPath + ".chunks";
+    std::FILE* chunkList = std::fopen(chunkPath.c_str(), "wb");
+    if (out == nullptr || chunkList == nullptr) {
+        std::fprintf(stderr, "pfcgen: cannot write %s\n", options.outPath.c_str());
+        if (out) std::fclose(out);
+        if (chunkList) std::fclose(chunkList);
+        return false;
+    }
+    static char outBuffer[1 << 20];
+    std::setvbuf(out, outBuffer, _IOFBF, sizeof outBuffer);
+
+    auto capacity = static_cast<std::int32_t>(options.targetBytes / kBytesPerEntry + kFolderCount + 64);
+    bool ok = options.layout == SynthLayout::Interleaved ? writeInterleaved(options, out, chunkList, capacity, summary)
+                                                         : writeLaidOut(options, out, chunkList, capacity, summary);
     ok = std::fclose(out) == 0 && ok;
     ok = std::fclose(chunkList) == 0 && ok;
     if (!ok) {

@@ -8,11 +8,25 @@
 
 namespace kistwerk::bench {
 
+// Where the file keeps its nodes and records. Every layout of one seed and size
+// holds the same tree and the same records, so all convert to the same mailbox.
+enum class SynthLayout {
+    Interleaved,  // table first, each leaf's node beside its record, folders last
+    GroupedEnd,   // records first in walk order, then all nodes, head and table last
+    Front,        // head, table and all nodes first, then the records in walk order
+    Shuffled,     // as Front, but the records in an order unrelated to the walk
+};
+
 struct SynthOptions {
     std::int64_t targetBytes = 16 << 20;
     std::uint64_t seed = 1;
+    SynthLayout layout = SynthLayout::Interleaved;
     std::string outPath;
 };
+
+// "interleaved", "grouped-end", "front", "shuffled"; false for any other name.
+bool parseLayout(const std::string& name, SynthLayout& layout);
+const char* layoutName(SynthLayout layout);
 
 // What was written, for the benchmark's figures.
 struct SynthSummary {

@@ -333,7 +333,7 @@ TEST(Faults, LargestRecordsAcrossInputBlocks)
     m.section().typeRecord(3, 0).content(letters).endList();
     const Bytes record = m.bytes();
     TempDir dir;
-    const std::int64_t block = static_cast<std::int64_t>(FileInput::kBlockSize);
+    const std::int64_t block = static_cast<std::int64_t>(FileInput::kWindowSize);
     for (std::int64_t shift : {std::int64_t{-40}, std::int64_t{-70000}, std::int64_t{-130010}, std::int64_t{-200000}}) {
         SCOPED_TRACE(shift);
         PfcBuilder b(2);

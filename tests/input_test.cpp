@@ -10,6 +10,8 @@
 #include <thread>
 #include <vector>
 #include <algorithm>
+#include <functional>
+#include <random>
 
 #include "io/input.h"
 #include "io/output.h"
@@ -18,7 +20,7 @@ using namespace kistwerk;
 
 namespace {
 
-constexpr std::int64_t kBlock = static_cast<std::int64_t>(FileInput::kBlockSize);
+constexpr std::int64_t kBlock = static_cast<std::int64_t>(FileInput::kWindowSize);
 
 std::vector<std::uint8_t> pattern(std::size_t size, std::uint32_t seed)
 {
@@ -160,8 +162,8 @@ TEST(FileInput, ScatteredReadsSurviveEviction)
 {
     // More blocks than the cache holds, visited in a jumping order like the walk's
     // table, node and record reads.
-    std::size_t blocks = FileInput::kBlockCount * 2 + 3;
-    auto file = pattern(blocks * FileInput::kBlockSize + 77, 11);
+    std::size_t blocks = FileInput::kStreamCount * 2 + 3;
+    auto file = pattern(blocks * FileInput::kWindowSize + 77, 11);
     TempFile tmp(file, "kistwerk_input_scatter.bin");
     FileInput input;
     ASSERT_TRUE(input.open(tmp.path()));
@@ -178,6 +180,92 @@ TEST(FileInput, ScatteredReadsSurviveEviction)
             return;
     }
 }
+
+#ifdef __linux__
+// Bytes this process has taken from the kernel through read calls so far.
+std::uint64_t bytesReadSoFar()
+{
+    std::FILE* f = std::fopen("/proc/self/io", "r");
+    unsigned long long bytes = 0;
+    if (f != nullptr) {
+        EXPECT_EQ(std::fscanf(f, "rchar: %llu", &bytes), 1);
+        std::fclose(f);
+    }
+    return bytes;
+}
+
+// Whatever order the table, the nodes and the records come in, the file is
+// read from the kernel about once, not once per jump between them.
+TEST(FileInput, ReadsEachByteAboutOnce)
+{
+    constexpr std::size_t kLeaf = 4400;  // a node and its record
+    constexpr std::size_t kLeaves = 2000;
+    const auto file = pattern(kLeaf * kLeaves, 9);
+    TempFile tmp(file, "kistwerk_input_once.bin");
+    FileInput owner;
+    ASSERT_TRUE(owner.open(tmp.path()));
+    std::vector<std::size_t> shuffled(kLeaves);
+    for (std::size_t i = 0; i < kLeaves; ++i)
+        shuffled[i] = i;
+    std::mt19937 random(5);
+    std::shuffle(shuffled.begin(), shuffled.end(), random);
+
+    std::uint8_t got[kLeaf];
+    // A record read as a message is: header, field heads and fields, then the
+    // body content handed out in place.
+    auto readRecord = [&got, &file](InputSource& in, std::size_t at) {
+        InputCursor cursor(in, static_cast<std::int64_t>(at));
+        bool same = cursor.read(got, 16) && cursor.read(got + 16, 7) && cursor.read(got + 23, 300) &&
+                    cursor.skip(100);
+        const std::uint8_t* body = cursor.view(kLeaf - 134 - 423, got);
+        return same && body != nullptr && std::equal(body, body + 50, file.begin() + static_cast<std::ptrdiff_t>(at + 423));
+    };
+    struct Row {
+        const char* name;
+        double asked;   // bytes the pattern asks for, per byte of the file
+        double most;    // bytes it may read, per byte it asks for
+        std::function<bool(FileInput&)> reads;
+    };
+    const Row rows[] = {
+        {"nodes between the records, table in front", 134.0 / kLeaf, 2.0,
+         [&](FileInput& in) {
+             bool same = true;
+             for (std::size_t i = 0; i < kLeaves; ++i) {
+                 same &= in.readAt(static_cast<std::int64_t>(4 * i), got, 4) == 4;
+                 same &= in.readAt(static_cast<std::int64_t>(i * kLeaf), got, 134) == 134 &&
+                         std::equal(got, got + 134, file.begin() + static_cast<std::ptrdiff_t>(i * kLeaf));
+             }
+             return same;
+         }},
+        {"records in walk order", 1.0 - 234.0 / kLeaf, 1.1,
+         [&](FileInput& in) {
+             std::unique_ptr<InputSource> reader = in.openReader();
+             bool same = true;
+             for (std::size_t i = 0; i < kLeaves; ++i)
+                 same &= readRecord(*reader, i * kLeaf + 134);
+             return same;
+         }},
+        {"records out of walk order", 1.0 - 234.0 / kLeaf, 1.35,
+         [&](FileInput& in) {
+             std::unique_ptr<InputSource> reader = in.openReader();
+             bool same = true;
+             for (std::size_t i : shuffled)
+                 same &= readRecord(*reader, i * kLeaf + 134);
+             return same;
+         }},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        FileInput input;
+        ASSERT_TRUE(input.share(owner));
+        const std::uint64_t before = bytesReadSoFar();
+        EXPECT_TRUE(row.reads(input));
+        const double read = static_cast<double>(bytesReadSoFar() - before);
+        const double asked = row.asked * static_cast<double>(file.size());
+        EXPECT_LE(read, row.most * asked + 65536) << read / static_cast<double>(file.size()) << " of the file";
+    }
+}
+#endif
 
 TEST(FileInput, ReopeningForgetsTheOldFile)
 {

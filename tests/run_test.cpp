@@ -6,7 +6,9 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <vector>
 
+#include "pfc/leaf_log.h"
 #include "pfc/naming.h"
 #include "pfc/run.h"
 #include "testkit/pfc_builder.h"
@@ -210,6 +212,39 @@ TEST(Walk, DeepNestingUsesNoRecursion)
     WalkResult r;
     walk(b.bytes(), r);
     EXPECT_EQ(r.converted.size(), 1u);
+}
+
+// The counting walk's leaves come back as they went in, whatever the jumps
+// between data indexes; a log over its limit gives up rather than drop leaves.
+TEST(Walk, LeafLogGivesBackItsLeaves)
+{
+    const std::vector<WalkedLeaf> leaves = {
+        {15, true}, {17, true}, {19, false}, {1, true}, {INT32_MAX, false}, {1, true},
+        {INT32_MAX, true}, {INT32_MAX, false}, {2, false}, {300000, true}, {299999, true},
+    };
+    struct Row { const char* name; std::size_t limit; bool complete; };
+    const Row rows[] = {
+        {"room for all", 1 << 10, true}, {"just room", 29, true}, {"one byte short", 28, false}, {"no room", 0, false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        LeafLog log(row.limit);
+        for (const WalkedLeaf& leaf : leaves)
+            log.add(leaf);
+        log.finish();
+        ASSERT_EQ(log.complete(), row.complete);
+        std::vector<WalkedLeaf> back;
+        log.replay([&back](const WalkedLeaf& leaf) {
+            back.push_back(leaf);
+            return back.size() < 6;
+        });
+        const std::size_t expected = row.complete ? 6 : 0;
+        ASSERT_EQ(back.size(), expected);
+        for (std::size_t i = 0; i < back.size(); ++i) {
+            EXPECT_EQ(back[i].dataIndex, leaves[i].dataIndex) << i;
+            EXPECT_EQ(back[i].converted, leaves[i].converted) << i;
+        }
+    }
 }
 
 TEST(Walk, StopRequestEndsTheRunAfterTheItemInHand)
