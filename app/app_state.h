@@ -28,6 +28,9 @@ AppState& appState();
 // The one way a failure reaches the user: a German message box owned by the
 // main window, captioned "Kistwerk". `text` is UTF-8.
 void showFailure(const std::string& text);
+// The same for what a user must know of a run that did convert the file:
+// damaged messages skipped, or none in it.
+void showNotice(const std::string& text);
 
 // Shows the file-open dialog; true when a file was chosen, then its full path
 // is in app.inputPath and its folder is the current directory.

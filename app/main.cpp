@@ -83,6 +83,11 @@ void showFailure(const std::string& text)
     MessageBoxW(state.mainWindow, wideFromUtf8(text).c_str(), L"" KISTWERK_TITLE, MB_OK | MB_ICONERROR);
 }
 
+void showNotice(const std::string& text)
+{
+    MessageBoxW(state.mainWindow, wideFromUtf8(text).c_str(), L"" KISTWERK_TITLE, MB_OK | MB_ICONWARNING);
+}
+
 bool chooseInputFile(AppState& app)
 {
     // One pair, description and pattern, each ended by a zero byte, and a zero byte after the list.

@@ -40,8 +40,11 @@ void Win32FrontEnd::warnMessageTooLarge()
 
 void Win32FrontEnd::reportProblem(RunProblem problem, const ConversionRun& run)
 {
-    const texts::ProblemFacts facts{run.inputPath, run.outputName, run.itemsOverLimit};
-    showFailure(texts::problem(problem, facts, texts::Shown::Desktop));
+    const std::string text = texts::problem(problem, texts::problemFacts(run), texts::Shown::Desktop);
+    if (isFailure(problem))
+        showFailure(text);
+    else
+        showNotice(text);
 }
 
 } // namespace kistwerk

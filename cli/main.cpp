@@ -25,9 +25,15 @@ using namespace kistwerk;
 
 namespace {
 
+// Exit status: 0 all converted, 3 converted with damaged items skipped, 1 a
+// failure, 2 a usage error (returned before any run).
+constexpr int kConverted = 0;
+constexpr int kFailed = 1;
+constexpr int kConvertedWithLosses = 3;
+
 void printSummary(std::FILE* to, const ConversionRun& run, const std::string& shownOutput, double seconds)
 {
-    writeText(to, texts::summary(run.inputPath, shownOutput, run.entriesWritten, run.totalItems, seconds) + "\n");
+    writeText(to, texts::summary(run.inputPath, shownOutput, run.entriesWritten, run.itemsSkipped, seconds) + "\n");
 }
 
 void printError(const std::string& text)
@@ -46,6 +52,21 @@ bool reportRefusals(const std::vector<PlannedRun>& plan)
         }
     }
     return refused;
+}
+
+int runStatus(bool ok, const ConversionRun& run)
+{
+    if (!ok)
+        return kFailed;
+    return run.itemsSkipped > 0 ? kConvertedWithLosses : kConverted;
+}
+
+// Over several files a failure outweighs losses, and losses outweigh success.
+int worse(int a, int b)
+{
+    if (a == kFailed || b == kFailed)
+        return kFailed;
+    return a == kConvertedWithLosses || b == kConvertedWithLosses ? kConvertedWithLosses : kConverted;
 }
 
 } // namespace
@@ -86,7 +107,7 @@ int main(int argc, char** argv)
         return 1;
     }
     const std::vector<PlannedRun> plan = planRuns(options);
-    int status = reportRefusals(plan) ? 1 : 0;
+    int status = reportRefusals(plan) ? kFailed : kConverted;
     for (const PlannedRun& planned : plan) {
         if (TerminalFrontEnd::interrupted())
             break;
@@ -100,14 +121,13 @@ int main(int argc, char** argv)
         auto start = std::chrono::steady_clock::now();
         bool ok = runConversion(run, input, frontEnd, output);
         std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
-        if (!ok)
-            status = 1;
+        status = worse(status, runStatus(ok, run));
         bool toStandardOutput = output == "-";
         if (!options.quiet && run.outputOpened)
             printSummary(toStandardOutput ? stderr : stdout, run,
                          toStandardOutput ? std::string(texts::kStandardOutput) : output, took.count());
     }
     if (TerminalFrontEnd::interrupted())
-        status = 1;
+        status = kFailed;
     return status;
 }

@@ -24,7 +24,10 @@ CliOptions parseOptions(const std::vector<std::string>& args, bool (*isFolder)(c
     bool optionsEnded = false;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
-        if (optionsEnded || a.empty() || a[0] != '-' || a == "-") {
+        if (a == "-") {
+            o.error = texts::kStandardInput;
+            return o;
+        } else if (optionsEnded || a.empty() || a[0] != '-') {
             o.inputs.push_back(a);
         } else if (a == "--") {
             optionsEnded = true;

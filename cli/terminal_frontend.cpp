@@ -72,8 +72,9 @@ void TerminalFrontEnd::warnMessageTooLarge()
 void TerminalFrontEnd::reportProblem(RunProblem problem, const ConversionRun& run)
 {
     clearBar();
-    const std::string output = run.outputName == "-" ? std::string(texts::kStandardOutput) : run.outputName;
-    const texts::ProblemFacts facts{run.inputPath, output, run.itemsOverLimit};
+    texts::ProblemFacts facts = texts::problemFacts(run);
+    if (run.outputName == "-")
+        facts.outputName = texts::kStandardOutput;
     writeText(messages_, "kistwerk-cli: " + texts::problem(problem, facts, texts::Shown::CommandLine) + "\n");
 }
 

@@ -112,11 +112,19 @@ FileInput::~FileInput()
 bool FileInput::open(const std::string& path)
 {
     close();
+    error_ = FileError{};
     fd_ = openReadOnly(path);
-    if (fd_ < 0)
+    if (fd_ < 0) {
+        error_ = lastFileError();
+        // Windows refuses a folder as a missing permission.
+        if (isFolder(path))
+            error_.fault = FileFault::IsFolder;
         return false;
+    }
     size_ = fileSize(fd_);
     if (size_ < 0) {
+        // POSIX opens a folder, a device or a pipe for reading; none is a PFC file.
+        error_ = FileError{isFolder(path) ? FileFault::IsFolder : FileFault::NotAFile, 0};
         close();
         return false;
     }

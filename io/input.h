@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "io/file_fault.h"
 #include "io/files.h"
 
 namespace kistwerk {
@@ -66,6 +67,8 @@ public:
     FileInput& operator=(const FileInput&) = delete;
 
     bool open(const std::string& path);
+    // Why the last open failed.
+    FileError error() const { return error_; }
     // Reads the file that `owner` has open, through streams of its own with
     // windows of `windowSize` bytes: reads are positioned, so both may read at
     // the same time from two threads. The file stays `owner`'s to close.
@@ -105,6 +108,7 @@ private:
     std::size_t readFile(std::int64_t offset, std::uint8_t* dst, std::size_t count);
 
     int fd_ = -1;
+    FileError error_;
     bool ownsFile_ = false;
     std::size_t windowSize_ = kWindowSize;
     std::int64_t size_ = 0;

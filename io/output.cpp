@@ -194,6 +194,7 @@ bool FileOutput::open(const std::string& path)
         return false;
     if (truncate())
         return true;
+    noteError();
     close();
     return false;
 }
@@ -201,14 +202,22 @@ bool FileOutput::open(const std::string& path)
 bool FileOutput::openKept(const std::string& path)
 {
     close();
+    error_ = FileError{};
     fd_ = openForWriting(path);
     ownsFile_ = fd_ >= 0;
+    if (fd_ < 0) {
+        noteError();
+        // Windows refuses a folder of that name as a missing permission.
+        if (isFolder(path))
+            error_.fault = FileFault::IsFolder;
+    }
     return fd_ >= 0;
 }
 
 bool FileOutput::openStandardOutput()
 {
     close();
+    error_ = FileError{};
     // Whatever the C library still holds for standard output goes first.
     std::fflush(stdout);
     fd_ = binaryStandardOutput();
@@ -226,6 +235,13 @@ bool FileOutput::truncate()
     return fd_ >= 0 && emptyFile(fd_);
 }
 
+void FileOutput::noteError()
+{
+    // The first failure is the cause; later ones follow from it.
+    if (error_.fault == FileFault::None)
+        error_ = lastFileError();
+}
+
 bool FileOutput::store(const std::uint8_t* data, std::size_t count)
 {
     if (fd_ < 0)
@@ -234,8 +250,10 @@ bool FileOutput::store(const std::uint8_t* data, std::size_t count)
         long n = writeSome(fd_, data, count);
         if (n < 0 && errno == EINTR)
             continue;
-        if (n <= 0)
+        if (n <= 0) {
+            noteError();
             return false;
+        }
         data += n;
         count -= static_cast<std::size_t>(n);
     }
@@ -248,11 +266,15 @@ bool FileOutput::close()
         return !failed();
     bool ok = flush();
 #ifdef _WIN32
-    if (ownsFile_ && _close(fd_) != 0)
+    if (ownsFile_ && _close(fd_) != 0) {
+        noteError();
         ok = false;
+    }
 #else
-    if (ownsFile_ && ::close(fd_) != 0)
+    if (ownsFile_ && ::close(fd_) != 0) {
+        noteError();
         ok = false;
+    }
 #endif
     fd_ = -1;
     ownsFile_ = false;

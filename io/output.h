@@ -10,6 +10,7 @@
 #include <cstring>
 #include <string>
 
+#include "io/file_fault.h"
 #include "io/files.h"
 
 namespace kistwerk {
@@ -103,13 +104,18 @@ public:
     bool truncate();
     // Flushes and closes; false when any write or the close itself failed.
     bool close();
+    // Why the open, or the first write or close that failed, failed.
+    FileError error() const { return error_; }
 
 protected:
     bool store(const std::uint8_t* data, std::size_t count) override;
 
 private:
+    void noteError();
+
     int fd_ = -1;
     bool ownsFile_ = false;
+    FileError error_;
 };
 
 // Collects everything in a string; used by tests.

@@ -62,6 +62,15 @@ bool readNode(const Container& container, std::int32_t k, PfcNode& node)
     return true;
 }
 
+bool hasContainerStart(InputSource& input)
+{
+    Container container;
+    if (!openContainer(container, input) || container.entryCount < 0)
+        return false;
+    PfcNode first;
+    return container.entryCount == 0 || readNode(container, 1, first);
+}
+
 std::int64_t entriesPresent(const Container& container)
 {
     if (container.input == nullptr)

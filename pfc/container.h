@@ -47,6 +47,14 @@ bool entryOffset(const Container& container, std::int32_t k, std::int32_t& offse
 // cannot be read whole, which ends the chain that leads there.
 bool readNode(const Container& container, std::int32_t k, PfcNode& node);
 
+// Whether the input begins as a PFC file does: the head reads whole and, when
+// it claims entries, the node of index 1 reads whole too. The format carries no
+// signature; this is what tells a wrong file (an empty one, a text, anything
+// else) from an archive before any mailbox file is made. A negative count is no
+// count an archive has. What lies beyond node 1 is not looked at: a file cut
+// further on still converts what it holds.
+bool hasContainerStart(InputSource& input);
+
 // How many table entries lie inside the file: no valid, readable index can be
 // above this, whatever `entryCount` claims.
 std::int64_t entriesPresent(const Container& container);

@@ -8,6 +8,7 @@
 #include <functional>
 #include <string>
 
+#include "io/file_fault.h"
 #include "io/input.h"
 #include "io/output.h"
 #include "io/style.h"
@@ -59,7 +60,11 @@ struct RunCounts {
     // in proportion to the file, far above what a file of separate records needs.
     std::int64_t recordBytesLeft = INT64_MAX;
     std::uint32_t itemsOverLimit = 0;  // items passed over once the limit was spent
+    // Leaves of a converted type that gave no entry: a damaged or cut record, one
+    // without body sections or with too many, and the items over the limit.
+    std::uint32_t itemsSkipped = 0;
     bool cancelled = false;
+    FileError fileError;  // why the PFC file or the mailbox file failed, if one did
     bool outOfMemory = false;  // the run ended early for want of memory
 };
 

@@ -9,17 +9,30 @@ namespace kistwerk {
 
 struct ConversionRun;
 
-// Why a run could not do all that was asked of it.
+// Why a run could not do all that was asked of it, or what else the user must
+// know about a finished run.
 enum class RunProblem {
-    InputUnreadable,   // the PFC file cannot be opened
-    OutputUnwritable,  // the mailbox file cannot be created
+    InputUnreadable,   // the PFC file cannot be opened (run.fileError says why)
+    OutputUnwritable,  // the mailbox file cannot be created (run.fileError says why)
     OutputIsInput,     // the mailbox file would replace the PFC file
-    OutputIncomplete,  // writing the mailbox file failed part-way
+    OutputIncomplete,  // writing the mailbox file failed part-way (run.fileError says why)
     Cancelled,         // the user stopped the run; finished entries are kept
     ItemsPassedOver,   // the file leads to the same records over and over; items beyond
                        // the run's reading limit were left out (run.itemsOverLimit)
+    InputEmpty,        // the chosen file has no bytes; nothing was written
+    NotPfcFile,        // the chosen file does not begin as a PFC file; nothing was written
+    ItemsSkipped,      // damaged items gave no entry (run.itemsSkipped beyond run.itemsOverLimit)
+    NoMessages,        // the PFC file holds no message; the mailbox file is empty
     OutOfMemory,       // the run lacked memory and ended early; finished entries are kept
 };
+
+// Whether the run failed. The others tell of a file that was converted, with
+// losses or with nothing in it.
+inline bool isFailure(RunProblem problem)
+{
+    return problem != RunProblem::ItemsPassedOver && problem != RunProblem::ItemsSkipped &&
+           problem != RunProblem::NoMessages;
+}
 
 class FrontEnd {
 public:

@@ -47,16 +47,21 @@ void convertStoredRecord(ItemContext& item, const MailboxStyle& style, RunCounts
         return;
     if (counts.recordBytesLeft <= 0) {
         ++counts.itemsOverLimit;
+        ++counts.itemsSkipped;
         return;
     }
-    if (offset < 0)
+    if (offset < 0) {
+        ++counts.itemsSkipped;
         return;
+    }
     FrontEndWarnings warnings(item.frontEnd);
     const MessageContext context{*item.input, *item.output, style, &warnings};
     const ItemOutcome outcome = convertMessage(context, offset, item.scratch);
     counts.recordBytesLeft -= outcome.recordBytes;
     if (outcome.entryWritten)
         ++counts.entriesWritten;
+    else
+        ++counts.itemsSkipped;
 }
 
 void convertStoredItem(ItemContext& item, const MailboxStyle& style, RunCounts& counts, std::int32_t dataIndex)

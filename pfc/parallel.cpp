@@ -445,13 +445,17 @@ bool passLeaf(ItemPipeline& pipeline)
                 run.outOfMemory = true;
         } else if (overLimit || end.kind == MarkKind::OverLimit) {
             ++run.itemsOverLimit;
+            ++run.itemsSkipped;
         } else {
             run.recordBytesLeft -= end.recordBytes;
             if (end.kind == MarkKind::EntryEnd)
                 ++run.entriesWritten;
+            else
+                ++run.itemsSkipped;
         }
     } else if (leaf.lane == kOverLimitLane) {
         ++run.itemsOverLimit;
+        ++run.itemsSkipped;
     } else if (leaf.lane == kCallerLane) {
         convertStoredItem(run, run.style, run, leaf.dataIndex);
     }

@@ -25,7 +25,46 @@ std::int64_t recordReadLimit(std::int64_t fileSize, std::int64_t floor)
 void report(ConversionRun& run, FrontEnd& frontEnd, RunProblem problem, bool& ok)
 {
     frontEnd.reportProblem(problem, run);
-    ok = false;
+    if (isFailure(problem))
+        ok = false;
+}
+
+// Opens the PFC file and makes sure it begins as one, before anything happens
+// to the mailbox file: a wrong file chosen must not replace a mailbox file with
+// an empty one. False with the problem when the run cannot go on.
+bool openInput(ConversionRun& run, FileInput& input, RunProblem& problem)
+{
+    if (!input.open(run.inputPath)) {
+        run.fileError = input.error();
+        problem = RunProblem::InputUnreadable;
+        return false;
+    }
+    if (input.size() == 0 || !hasContainerStart(input)) {
+        problem = input.size() == 0 ? RunProblem::InputEmpty : RunProblem::NotPfcFile;
+        input.close();
+        return false;
+    }
+    return true;
+}
+
+// What a run that went through must still tell: a failure at its end, or what
+// became of the file's items when not all of them became entries. An
+// incomplete mailbox file holds less than the counts say; its report is enough.
+void reportEnd(ConversionRun& run, FrontEnd& frontEnd, bool written, bool& ok)
+{
+    if (!written)
+        report(run, frontEnd, RunProblem::OutputIncomplete, ok);
+    if (run.cancelled)
+        report(run, frontEnd, RunProblem::Cancelled, ok);
+    if (run.itemsOverLimit > 0)
+        report(run, frontEnd, RunProblem::ItemsPassedOver, ok);
+    if (run.outOfMemory)
+        report(run, frontEnd, RunProblem::OutOfMemory, ok);
+    if (written && run.itemsSkipped > run.itemsOverLimit)
+        report(run, frontEnd, RunProblem::ItemsSkipped, ok);
+    const bool ranToItsEnd = !run.cancelled && !run.outOfMemory;
+    if (written && ranToItsEnd && run.entriesWritten == 0 && run.itemsSkipped == 0)
+        report(run, frontEnd, RunProblem::NoMessages, ok);
 }
 
 enum class OutputOpening { Opened, IsInput, Unwritable };
@@ -153,8 +192,9 @@ bool convertFile(ConversionRun& run, const std::string& inputPath, FrontEnd& fro
     frontEnd.setBusyCursor(true);
 
     FileInput input;
-    if (!input.open(inputPath)) {
-        report(run, frontEnd, RunProblem::InputUnreadable, ok);
+    RunProblem problem = RunProblem::InputUnreadable;
+    if (!openInput(run, input, problem)) {
+        report(run, frontEnd, problem, ok);
         frontEnd.setBusyCursor(false);
         return ok;
     }
@@ -162,6 +202,8 @@ bool convertFile(ConversionRun& run, const std::string& inputPath, FrontEnd& fro
     const OutputOpening opening = openOutput(input, run.outputName, output);
     if (opening != OutputOpening::Opened) {
         input.close();
+        if (opening == OutputOpening::Unwritable)
+            run.fileError = output.error();
         report(run, frontEnd, opening == OutputOpening::IsInput ? RunProblem::OutputIsInput : RunProblem::OutputUnwritable,
                ok);
         frontEnd.setBusyCursor(false);
@@ -176,13 +218,8 @@ bool convertFile(ConversionRun& run, const std::string& inputPath, FrontEnd& fro
     run.input = nullptr;
     run.output = nullptr;
     if (!written)
-        report(run, frontEnd, RunProblem::OutputIncomplete, ok);
-    if (run.cancelled)
-        report(run, frontEnd, RunProblem::Cancelled, ok);
-    if (run.itemsOverLimit > 0)
-        report(run, frontEnd, RunProblem::ItemsPassedOver, ok);
-    if (run.outOfMemory)
-        report(run, frontEnd, RunProblem::OutOfMemory, ok);
+        run.fileError = output.error();
+    reportEnd(run, frontEnd, written, ok);
     frontEnd.setBusyCursor(false);
     return ok;
 }

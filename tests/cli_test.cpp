@@ -13,6 +13,7 @@
 #include "pfc/naming.h"
 #include "pfc/run.h"
 #include "testkit/pfc_builder.h"
+#include "ui/texts.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -67,6 +68,20 @@ TEST(CliOptions, Parsing)
     }
 }
 
+TEST(CliTexts, GermanNumbersInTheSummary)
+{
+    const std::pair<std::uint64_t, const char*> numbers[] = {
+        {0, "0"}, {999, "999"}, {1000, "1.000"}, {4567, "4.567"}, {1234567, "1.234.567"}};
+    for (const auto& [value, shown] : numbers)
+        EXPECT_EQ(texts::wholeNumber(value), shown);
+    EXPECT_EQ(texts::decimal(0.294, 2), "0,29");
+    EXPECT_EQ(texts::decimal(1234.5, 2), "1.234,50");
+    EXPECT_EQ(texts::summary("Post.pfc", "Post.mbx", 4567, 11, 0.29),
+              "Post.pfc \xE2\x86\x92 Post.mbx: 4.567 Nachrichten, 11 besch\xC3\xA4" "digte \xC3\xBC" "bersprungen, "
+              "0,29 s");
+    EXPECT_EQ(texts::summary("a.pfc", "a.mbx", 1, 0, 0), "a.pfc \xE2\x86\x92 a.mbx: 1 Nachricht, 0,00 s");
+}
+
 TEST(CliOptions, OutputGoesBesideTheInput)
 {
     EXPECT_EQ(defaultOutputPath("Post.2009.pfc"), "Post.2009.mbx");
@@ -98,10 +113,22 @@ protected:
                ("kistwerk-cli-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
         fs::remove_all(dir_);
         fs::create_directories(dir_);
+        MessageBuilder m;
+        m.sectionCount(1).field(5, "01.02.2003 10:20:30").field(6, "jdoe").field(10, "Betreff").endList();
+        m.section().typeRecord(0, 0).content("Hallo").endList();
         PfcBuilder b(3);
-        b.node(1, 9, 3, 2, 0);
-        b.node(2, 9, 3, 0, 0);
+        b.node(1, 7, 3, 2, 0);
+        b.node(2, 7, 3, 0, 0);
+        b.record(3, m.bytes());
         ASSERT_TRUE(b.writeTo((dir_ / "Post.2009.pfc").string()));
+        PfcBuilder none(3);  // a PFC file whose head counts no entry
+        none.node(1, 7, 3, 0, 0);
+        none.setEntryCount(0);
+        ASSERT_TRUE(none.writeTo((dir_ / "Leer.pfc").string()));
+        std::ofstream(dir_ / "leer.pfc").close();
+        std::ofstream(dir_ / "notiz.pfc") << "Liebe Anna,\nanbei die Liste.\n";
+        fs::copy_file(KISTWERK_SAMPLE_PATH, dir_ / "sample.pfc");
+        std::ofstream(dir_ / "notiz.mbx") << "die alte Postfachdatei\n";
     }
     void TearDown() override { fs::remove_all(dir_); }
 
@@ -127,8 +154,8 @@ TEST_F(Cli, ConvertsBesideTheInputAndSummarises)
     Result r = run(path("Post.2009.pfc"));
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(fs::exists(path("Post.2009.mbx")));
-    EXPECT_NE(r.out.find("Post.2009.mbx"), std::string::npos);
-    EXPECT_NE(r.out.find("2 Bl\xC3\xA4tter gez\xC3\xA4hlt"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("Post.2009.pfc \xE2\x86\x92 " + path("Post.2009.mbx") + ": 2 Nachrichten, "),
+              std::string::npos) << r.out;
     EXPECT_EQ(r.err, "");  // standard error is no terminal here: no progress bar
 }
 
@@ -142,7 +169,7 @@ TEST_F(Cli, QuietSaysNothing)
 
 TEST_F(Cli, ExitStatus)
 {
-    struct Row { std::string args; int status; const char* errorPart; std::string out = ""; };
+    struct Row { std::string args; int status; std::string errorPart; std::string out = ""; };
     const std::string original = slurp(path("Post.2009.pfc"));
     std::vector<Row> rows = {
         {"--help", 0, ""},
@@ -150,10 +177,21 @@ TEST_F(Cli, ExitStatus)
         {"", 2, "Keine PFC-Datei"},
         {"--bogus " + path("Post.2009.pfc"), 2, "Unbekannte Option"},
         {"-o x.mbx " + path("Post.2009.pfc") + " " + path("Post.2009.pfc"), 2, "nur mit einer"},
-        {path("missing.pfc") + " " + path("Post.2009.pfc"), 1, "kann nicht gelesen werden"},
-        {"-o " + path("no/such/dir/x.mbx") + " " + path("Post.2009.pfc"), 1, "kann nicht angelegt werden"},
+        {"-", 2, "Standardeingabe"},
+        {path("missing.pfc") + " " + path("Post.2009.pfc"), 1, "nicht gefunden. Pr\xC3\xBC" "fen Sie Namen"},
+        {dir_.string(), 1, "Das ist ein Ordner, keine Datei. Geben Sie die PFC-Dateien darin an, etwa " +
+                               dir_.string() + "/*.pfc."},
+        {"-o " + path("no/such/dir/x.mbx") + " " + path("Post.2009.pfc"), 1,
+         "Den Ordner gibt es nicht. W\xC3\xA4hlen Sie mit -o einen anderen Ort."},
         {"-o " + path("Post.2009.pfc") + " " + path("Post.2009.pfc"), 1, "die PFC-Datei selbst"},
-        {"-o /dev/full " + path("Post.2009.pfc"), 0, ""},  // nothing to write: nothing fails
+        {"-o /dev/full " + path("Post.2009.pfc"), 1, "Der Datentr\xC3\xA4ger ist voll. Sie ist unvollst\xC3\xA4ndig."},
+        {path("leer.pfc"), 1, "ist leer, also keine PFC-Datei. Es wurde nichts geschrieben."},
+        {path("notiz.pfc"), 1, "ist keine PFC-Datei oder gleich am Anfang besch\xC3\xA4" "digt."},
+        {path("Leer.pfc"), 0, "enth\xC3\xA4lt keine Nachrichten. Die Postfachdatei"},
+        {path("sample.pfc"), 3, "1 besch\xC3\xA4" "digte Nachricht der PFC-Datei"},
+        // Over several files: a failure outweighs losses, losses outweigh success.
+        {path("Post.2009.pfc") + " " + path("sample.pfc"), 3, "wurde \xC3\xBC" "bersprungen"},
+        {path("sample.pfc") + " " + path("notiz.pfc") + " " + path("Post.2009.pfc"), 1, "keine PFC-Datei"},
         {"-o - " + path("Post.2009.pfc"), 1, "die PFC-Datei selbst", "1<>" + path("Post.2009.pfc")},
     };
     for (const Row& row : rows) {
@@ -163,8 +201,20 @@ TEST_F(Cli, ExitStatus)
         EXPECT_NE(r.err.find(row.errorPart), std::string::npos) << r.err;
         EXPECT_EQ(slurp(path("Post.2009.pfc")), original);
     }
-    // The readable file after the unreadable one was still converted.
+    // The readable file after the unreadable one was still converted; no wrong
+    // file made a mailbox file, or replaced one.
     EXPECT_TRUE(fs::exists(path("Post.2009.mbx")));
+    EXPECT_FALSE(fs::exists(path("leer.mbx")));
+    EXPECT_EQ(slurp(path("notiz.mbx")), "die alte Postfachdatei\n");
+}
+
+TEST_F(Cli, SkippedMessagesAreCountedInTheSummary)
+{
+    Result r = run(path("sample.pfc"));
+    EXPECT_EQ(r.status, 3) << r.err;
+    EXPECT_NE(r.out.find(": 4 Nachrichten, 1 besch\xC3\xA4" "digte \xC3\xBC" "bersprungen, "), std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find(" s\n"), std::string::npos) << r.out;
 }
 
 // Every output is known before the first conversion: an output that is another
@@ -208,7 +258,7 @@ TEST_F(Cli, StandardOutput)
 {
     Result r = run("-o - " + path("Post.2009.pfc"));
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, "");  // the mailbox file is empty; the summary went to standard error
+    EXPECT_EQ(r.out.rfind("From - ", 0), 0u);  // the mailbox alone; the summary went to standard error
     EXPECT_NE(r.err.find("Standardausgabe"), std::string::npos);
     EXPECT_FALSE(fs::exists(path("Post.2009.mbx")));
 }
@@ -274,8 +324,8 @@ TEST(CliWindows, NamesWildcardsAndTheInputKept)
     const std::string post = "Post\xE2\x82\xAC";
     struct Row { const wchar_t* folder; std::wstring args; DWORD status; std::string printed; std::wstring out = L""; };
     const std::vector<Row> rows = {
-        {L"names", L"*.pfc", 0, post + ".pfc -> " + post + ".mbx"},
-        {L"names", L"Gr\u00FC\u00DFe.pfc", 0, gruesse + ".pfc -> " + gruesse + ".mbx"},
+        {L"names", L"*.pfc", 0, post + ".pfc \xE2\x86\x92 " + post + ".mbx"},
+        {L"names", L"Gr\u00FC\u00DFe.pfc", 0, gruesse + ".pfc \xE2\x86\x92 " + gruesse + ".mbx"},
         {L"names", L"-q *.xyz", 1, "*.xyz\xE2\x80\x9C kann nicht gelesen"},
         {L"same", L"\"Post\u20AC.mbx\"", 1, "PFC-Datei selbst"},
         {L"same", L"-o POST\u20AC.MBX *.mbx", 1, "PFC-Datei selbst"},

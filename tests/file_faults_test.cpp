@@ -65,6 +65,7 @@ void writeFile(const std::string& path, const Bytes& bytes)
 
 struct RunOutcome {
     bool ok = false;
+    FileFault fault = FileFault::None;
     std::vector<RunProblem> problems;
     int created = 0;
     bool busy = true;
@@ -76,6 +77,7 @@ RunOutcome convertFile(const std::string& input, const std::string& output)
     RecordingFrontEnd frontEnd;
     RunOutcome o;
     o.ok = runConversion(run, input, frontEnd, output);
+    o.fault = run.fileError.fault;
     o.problems = frontEnd.problems;
     o.created = frontEnd.created;
     o.busy = frontEnd.busy;
@@ -138,7 +140,8 @@ int runUnprivileged(const std::function<int()>& body)
     return WEXITSTATUS(status) == 99 ? -1 : WEXITSTATUS(status);
 }
 
-// The outcome of a run as an exit status: 0 for success, 10 + the problem.
+// The outcome of a run as an exit status: 0 for success, 10 + 10 x the problem
+// + the file fault.
 int runStatus(const std::string& input, const std::string& output)
 {
     RunOutcome o = convertFile(input, output);
@@ -146,7 +149,7 @@ int runStatus(const std::string& input, const std::string& output)
         return o.problems.empty() ? 0 : 1;
     if (o.problems.size() != 1 || o.created != 0 || o.busy)
         return 2;
-    return 10 + static_cast<int>(o.problems[0]);
+    return 10 + 10 * static_cast<int>(o.problems[0]) + static_cast<int>(o.fault);
 }
 
 TEST(FileFaults, PermissionsThatForbidTheRun)
@@ -171,6 +174,7 @@ TEST(FileFaults, PermissionsThatForbidTheRun)
         {"input without read permission", dir / "locked.pfc", dir / "x.mbx", RunProblem::InputUnreadable},
         {"read-only output folder", dir / "in.pfc", dir / "readonly/Post.mbx", RunProblem::OutputUnwritable},
     };
+    const int noPermission = static_cast<int>(FileFault::NoPermission);
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
         const int status = runUnprivileged([&] {
@@ -181,7 +185,7 @@ TEST(FileFaults, PermissionsThatForbidTheRun)
             GTEST_SKIP() << "running as root and cannot give up root";
         if (status == 98)
             GTEST_SKIP() << "the temporary folder cannot be reached without root";
-        EXPECT_EQ(status, 10 + static_cast<int>(row.problem));
+        EXPECT_EQ(status, 10 + 10 * static_cast<int>(row.problem) + noPermission);
         EXPECT_FALSE(fs::exists(row.output));
     }
     fs::permissions(dir / "locked.pfc", fs::perms::owner_all);

@@ -85,6 +85,7 @@ struct Outcome {
     std::uint32_t total = 0;
     std::uint32_t overLimit = 0;
     bool cancelled = false;
+    std::uint32_t skipped = 0;
 };
 
 // `leafLogLimit` 0 makes the conversion pass walk the tree again.
@@ -103,7 +104,7 @@ Outcome convertImage(const Bytes& image, int threads, int stopAt = -1, MailboxSt
     run.leafLogLimit = leafLogLimit;
     convertContainer(run, input, output, frontEnd);
     return Outcome{output.text(), frontEnd.events, run.entriesWritten, run.doneItems,
-                   run.totalItems, run.itemsOverLimit, run.cancelled};
+                   run.totalItems, run.itemsOverLimit, run.cancelled, run.itemsSkipped};
 }
 
 // An item without a usable date is dated with the clock, which may tick between
@@ -138,6 +139,7 @@ void expectSame(const Outcome& expected, const Outcome& actual)
     EXPECT_EQ(actual.total, expected.total);
     EXPECT_EQ(actual.overLimit, expected.overLimit);
     EXPECT_EQ(actual.cancelled, expected.cancelled);
+    EXPECT_EQ(actual.skipped, expected.skipped);
 }
 
 Bytes readFile(const std::string& path)
@@ -281,6 +283,9 @@ TEST(Parallel, SameMailboxAndCallsAsOneThread)
         const Outcome single = convertImage(row.image, 1, -1, MailboxStyle{}, row.readFloor, 0);
         if (std::string(row.name).find("limit") != std::string::npos) {
             EXPECT_GT(single.overLimit, 0u);
+        }
+        if (std::string(row.name) == "generated, damaged") {
+            EXPECT_GT(single.skipped, single.overLimit);
         }
         for (int threads : {1, 2, 3, 4}) {
             SCOPED_TRACE(threads);

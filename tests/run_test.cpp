@@ -294,6 +294,7 @@ TEST(Run, DefaultOutputGoesToTheCurrentDirectory)
 {
     TempDir dir;
     PfcBuilder b(2);
+    b.node(1, 9, 2, 0, 0);
     ASSERT_TRUE(b.writeTo(dir / "Post"));
     fs::path before = fs::current_path();
     fs::current_path(dir.path());
@@ -313,13 +314,33 @@ TEST(Run, FileProblems)
     ASSERT_TRUE(b.writeTo(dir / "in.pfc"));
     ASSERT_TRUE(b.writeTo(dir / "Post.mbx"));
     const std::string original = slurp(dir / "Post.mbx");
+    // Wrong files (an empty one and a text: cli_test): none may replace Post.mbx.
+    std::string noise;
+    for (std::uint32_t x = 1; noise.size() < 1024;)
+        noise += static_cast<char>((x = x * 1103515245u + 12345u) >> 24);
+    std::ofstream(dir / "zufall.pfc", std::ios::binary) << noise;
+    PfcBuilder cut(3);
+    cut.setEntry(1, 4000);  // node 1 lies beyond the end of the file
+    ASSERT_TRUE(cut.writeTo(dir / "cut.pfc"));
+    PfcBuilder negative(3);
+    negative.node(1, 7, 3, 0, 0);
+    negative.setEntryCount(-1);
+    ASSERT_TRUE(negative.writeTo(dir / "negative.pfc"));
 
-    struct Row { const char* name; std::string input; std::string output; RunProblem problem; };
+    struct Row { const char* name; std::string input; std::string output; RunProblem problem;
+                 FileFault fault = FileFault::None; };
     std::vector<Row> rows = {
-        {"input missing", dir / "missing.pfc", dir / "missing.mbx", RunProblem::InputUnreadable},
-        {"output folder missing", dir / "in.pfc", dir / "no/such/folder/x.mbx", RunProblem::OutputUnwritable},
+        {"input missing", dir / "missing.pfc", dir / "missing.mbx", RunProblem::InputUnreadable, FileFault::NotFound},
+        {"input is a folder", dir.path().string(), dir / "missing.mbx", RunProblem::InputUnreadable,
+         FileFault::IsFolder},
+        {"output folder missing", dir / "in.pfc", dir / "no/such/folder/x.mbx", RunProblem::OutputUnwritable,
+         FileFault::NotFound},
+        {"output is a folder", dir / "in.pfc", dir.path().string(), RunProblem::OutputUnwritable, FileFault::IsFolder},
         {"output is the input", dir / "Post.mbx", dir / "Post.mbx", RunProblem::OutputIsInput},
         {"output reaches the input by another path", dir / "in.pfc", dir / "./in.pfc", RunProblem::OutputIsInput},
+        {"random bytes", dir / "zufall.pfc", dir / "Post.mbx", RunProblem::NotPfcFile},
+        {"first node beyond the end", dir / "cut.pfc", dir / "Post.mbx", RunProblem::NotPfcFile},
+        {"negative entry count", dir / "negative.pfc", dir / "Post.mbx", RunProblem::NotPfcFile},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -328,6 +349,7 @@ TEST(Run, FileProblems)
         RecordingFrontEnd fe;
         EXPECT_FALSE(runConversion(run, row.input, fe, row.output));
         EXPECT_EQ(fe.problems, std::vector<RunProblem>{row.problem});
+        EXPECT_EQ(run.fileError.fault, row.fault);
         EXPECT_EQ(fe.created, 0);
         EXPECT_FALSE(fe.busy);
     }
@@ -340,6 +362,7 @@ TEST(Run, MailboxInputInTheCurrentDirectoryIsNotReplaced)
 {
     TempDir dir;
     PfcBuilder b(2);
+    b.node(1, 9, 2, 0, 0);
     ASSERT_TRUE(b.writeTo(dir / "Post.mbx"));
     fs::path before = fs::current_path();
     fs::current_path(dir.path());
@@ -366,6 +389,7 @@ TEST(Run, WriteFailureIsReportedAfterAnOrderlyEnd)
     run.convertItem = [](ConversionRun& r, std::int32_t) {
         std::string line(100, 'x');
         r.output->write(line.data(), line.size());
+        ++r.entriesWritten;
     };
     RecordingFrontEnd fe;
     EXPECT_FALSE(runConversion(run, dir / "in.pfc", fe, "/dev/full"));

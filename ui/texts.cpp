@@ -12,21 +12,92 @@ std::string quoted(const std::string& name)
     return "\xE2\x80\x9E" + name + "\xE2\x80\x9C";
 }
 
+// "1 Nachricht", "2 Nachrichten".
+std::string counted(std::uint64_t count, const char* one, const char* many)
+{
+    return wholeNumber(count) + " " + (count == 1 ? one : many);
+}
+
+std::string errorCode(const FileError& error)
+{
+    return error.code != 0 ? " (Fehlercode " + std::to_string(error.code) + ")" : std::string();
+}
+
+// Why the PFC file cannot be read, as a sentence.
+std::string inputCause(const FileError& error)
+{
+    switch (error.fault) {
+    case FileFault::NotFound:
+        return "Sie wurde nicht gefunden.";
+    case FileFault::NoPermission:
+        return "Es fehlt die Berechtigung, sie zu lesen.";
+    case FileFault::IsFolder:
+        return "Das ist ein Ordner, keine Datei.";
+    case FileFault::NotAFile:
+        return "Das ist keine gew\xC3\xB6hnliche Datei.";
+    case FileFault::InUse:
+        return "Sie ist in einem anderen Programm ge\xC3\xB6" "ffnet.";
+    case FileFault::NameTooLong:
+        return "Der Name ist zu lang.";
+    default:
+        return "Die Ursache ist unbekannt" + errorCode(error) + ".";
+    }
+}
+
+// Why the mailbox file cannot be created or written, as a sentence.
+std::string outputCause(const FileError& error)
+{
+    switch (error.fault) {
+    case FileFault::NotFound:
+        return "Den Ordner gibt es nicht.";
+    case FileFault::NoPermission:
+        return "Es fehlt die Berechtigung, dort zu schreiben.";
+    case FileFault::IsFolder:
+        return "Es gibt dort einen Ordner dieses Namens.";
+    case FileFault::NotAFile:
+        return "Das ist keine gew\xC3\xB6hnliche Datei.";
+    case FileFault::InUse:
+        return "Sie ist in einem anderen Programm ge\xC3\xB6" "ffnet.";
+    case FileFault::DiskFull:
+        return "Der Datentr\xC3\xA4ger ist voll.";
+    case FileFault::ReadOnly:
+        return "Der Datentr\xC3\xA4ger ist schreibgesch\xC3\xBCtzt.";
+    case FileFault::NameTooLong:
+        return "Der Name ist zu lang.";
+    default:
+        return "Die Ursache ist unbekannt" + errorCode(error) + ".";
+    }
+}
+
+std::string skippedSentence(const ProblemFacts& facts)
+{
+    const std::uint32_t damaged = facts.itemsSkipped - facts.itemsOverLimit;
+    const std::string out = quoted(facts.outputName);
+    std::string text = counted(damaged, "besch\xC3\xA4" "digte Nachricht", "besch\xC3\xA4" "digte Nachrichten") +
+                       " der PFC-Datei " + quoted(facts.inputPath) + (damaged == 1 ? " wurde" : " wurden") +
+                       " \xC3\xBC" "bersprungen. ";
+    if (facts.entriesWritten == 0)
+        return text + "Die Postfachdatei " + out + " ist leer.";
+    if (facts.entriesWritten == 1)
+        return text + "Die \xC3\xBC" "brige Nachricht steht in der Postfachdatei " + out + ".";
+    return text + "Die \xC3\xBC" "brigen " + wholeNumber(facts.entriesWritten) +
+           " Nachrichten stehen in der Postfachdatei " + out + ".";
+}
+
 std::string sentence(RunProblem problem, const ProblemFacts& facts)
 {
     const std::string in = quoted(facts.inputPath);
     const std::string out = quoted(facts.outputName);
     switch (problem) {
     case RunProblem::InputUnreadable:
-        return "Die PFC-Datei " + in + " kann nicht gelesen werden.";
+        return "Die PFC-Datei " + in + " kann nicht gelesen werden: " + inputCause(facts.fileError);
     case RunProblem::OutputUnwritable:
-        return "Die Postfachdatei " + out + " kann nicht angelegt werden.";
+        return "Die Postfachdatei " + out + " kann nicht angelegt werden: " + outputCause(facts.fileError);
     case RunProblem::OutputIsInput:
         return "Die Postfachdatei " + out + " w\xC3\xA4re die PFC-Datei selbst. Es wurde nichts geschrieben.";
     case RunProblem::OutputIncomplete:
-        return "Die Postfachdatei " + out +
-               " konnte nicht vollst\xC3\xA4ndig geschrieben werden (Datentr\xC3\xA4ger voll?). "
-               "Sie ist unvollst\xC3\xA4ndig.";
+        return "Die Postfachdatei " + out + " konnte nicht vollst\xC3\xA4ndig geschrieben werden: " +
+               outputCause(facts.fileError) + " Sie ist unvollst\xC3\xA4ndig.";
     case RunProblem::Cancelled:
         return "Die Umwandlung wurde abgebrochen. Die Postfachdatei " + out +
                " enth\xC3\xA4lt nur die bis dahin fertigen Eintr\xC3\xA4ge.";
@@ -35,22 +106,86 @@ std::string sentence(RunProblem problem, const ProblemFacts& facts)
                " wurden ausgelassen: Die Datei verweist immer wieder auf dieselben Daten und ist "
                "vermutlich besch\xC3\xA4" "digt. Alle anderen Eintr\xC3\xA4ge stehen in der Postfachdatei " +
                out + ".";
+    case RunProblem::InputEmpty:
+        return "Die Datei " + in + " ist leer, also keine PFC-Datei. Es wurde nichts geschrieben.";
+    case RunProblem::NotPfcFile:
+        return "Die Datei " + in + " ist keine PFC-Datei oder gleich am Anfang besch\xC3\xA4" "digt. "
+               "Es wurde nichts geschrieben.";
+    case RunProblem::ItemsSkipped:
+        return skippedSentence(facts);
+    case RunProblem::NoMessages:
+        return "Die PFC-Datei " + in + " enth\xC3\xA4lt keine Nachrichten. Die Postfachdatei " + out + " ist leer.";
     case RunProblem::OutOfMemory:
         return "Zu wenig Arbeitsspeicher: Die PFC-Datei " + in + " konnte nicht vollst\xC3\xA4ndig umgewandelt werden.";
     }
     return "Unbekannter Fehler.";
 }
 
-// What the user of the desktop program can do about it there.
-const char* desktopHint(RunProblem problem)
+// What a user of the command line can do about a file fault.
+const char* commandLineFileHint(RunProblem problem, FileFault fault)
+{
+    const bool output = problem == RunProblem::OutputUnwritable || problem == RunProblem::OutputIncomplete;
+    if (problem == RunProblem::InputUnreadable && fault == FileFault::NotFound)
+        return "Pr\xC3\xBC" "fen Sie Namen und Ordner.";
+    if (problem == RunProblem::InputUnreadable && fault == FileFault::IsFolder)
+        return nullptr;  // the hint names the folder: folderHint
+    if (!output)
+        return nullptr;
+    switch (fault) {
+    case FileFault::IsFolder:
+        return "W\xC3\xA4hlen Sie mit -o einen anderen Namen.";
+    case FileFault::NotFound: case FileFault::NoPermission: case FileFault::ReadOnly: case FileFault::DiskFull:
+        return "W\xC3\xA4hlen Sie mit -o einen anderen Ort.";
+    default:
+        return nullptr;
+    }
+}
+
+// What a user of the desktop program can do about a file fault there.
+const char* desktopFileHint(RunProblem problem, FileFault fault)
+{
+    if (problem == RunProblem::InputUnreadable && fault == FileFault::NoPermission)
+        return nullptr;
+    if (problem == RunProblem::InputUnreadable && fault != FileFault::InUse)
+        return "Vielleicht ist sie noch in einem anderen Programm ge\xC3\xB6" "ffnet.";
+    switch (fault) {
+    case FileFault::DiskFull:
+        return "Schaffen Sie Platz auf dem Datentr\xC3\xA4ger oder kopieren Sie die PFC-Datei auf einen anderen "
+               "und versuchen Sie es dort noch einmal.";
+    case FileFault::InUse:
+        return "Schlie\xC3\x9F" "en Sie das andere Programm und versuchen Sie es noch einmal.";
+    case FileFault::IsFolder:
+        return "Benennen Sie den Ordner oder die PFC-Datei um.";
+    case FileFault::NameTooLong:
+        return "Kopieren Sie die PFC-Datei in einen Ordner mit k\xC3\xBCrzerem Pfad.";
+    default:
+        return "Kopieren Sie die PFC-Datei in einen beschreibbaren Ordner und versuchen Sie es dort noch einmal.";
+    }
+}
+
+// A folder given as the PFC file: name the files in it instead.
+std::string folderHint(const std::string& folder)
+{
+    const char separator = folder.find('\\') != std::string::npos ? '\\' : '/';
+    const bool ended = !folder.empty() && (folder.back() == '/' || folder.back() == '\\');
+    return "Geben Sie die PFC-Dateien darin an, etwa " + folder + (ended ? "" : std::string(1, separator)) + "*.pfc.";
+}
+
+const char* hint(RunProblem problem, const ProblemFacts& facts, Shown where)
 {
     switch (problem) {
-    case RunProblem::InputUnreadable:
-        return "Vielleicht ist sie noch in einem anderen Programm ge\xC3\xB6" "ffnet.";
-    case RunProblem::OutputUnwritable:
-        return "Kopieren Sie die PFC-Datei in einen beschreibbaren Ordner und versuchen Sie es dort noch einmal.";
+    case RunProblem::InputEmpty: case RunProblem::NotPfcFile:
+        return "Pr\xC3\xBC" "fen Sie, ob es die richtige Datei ist und ob sie vollst\xC3\xA4ndig kopiert wurde.";
     case RunProblem::OutputIsInput:
-        return "Benennen Sie die PFC-Datei um (Endung .pfc).";
+        return where == Shown::Desktop ? "Benennen Sie die PFC-Datei um (Endung .pfc)."
+                                       : "W\xC3\xA4hlen Sie mit -o einen anderen Namen.";
+    case RunProblem::InputUnreadable: case RunProblem::OutputUnwritable:
+        return where == Shown::Desktop ? desktopFileHint(problem, facts.fileError.fault)
+                                       : commandLineFileHint(problem, facts.fileError.fault);
+    case RunProblem::OutputIncomplete:
+        if (where == Shown::CommandLine)
+            return commandLineFileHint(problem, facts.fileError.fault);
+        return facts.fileError.fault == FileFault::DiskFull ? desktopFileHint(problem, FileFault::DiskFull) : nullptr;
     default:
         return nullptr;
     }
@@ -58,12 +193,21 @@ const char* desktopHint(RunProblem problem)
 
 } // namespace
 
+ProblemFacts problemFacts(const ConversionRun& run)
+{
+    return ProblemFacts{run.inputPath, run.outputName, run.itemsOverLimit, run.itemsSkipped, run.entriesWritten,
+                        run.fileError};
+}
+
 std::string problem(RunProblem problem, const ProblemFacts& facts, Shown where)
 {
     std::string text = sentence(problem, facts);
-    const char* hint = where == Shown::Desktop ? desktopHint(problem) : nullptr;
-    if (hint != nullptr)
-        text = text + " " + hint;
+    const char* next = hint(problem, facts, where);
+    if (next != nullptr)
+        text = text + " " + next;
+    else if (where == Shown::CommandLine && problem == RunProblem::InputUnreadable &&
+             facts.fileError.fault == FileFault::IsFolder)
+        text = text + " " + folderHint(facts.inputPath);
     return text;
 }
 
@@ -71,15 +215,16 @@ const char kMessageTooLarge[] = "Eine Nachricht ist zu gross und wird ignoriert.
 const char kWarning[] = "Warnung";
 
 const char kUsage[] =
-    "Aufruf: kistwerk-cli [-o AUSGABE] [-q] [--unix | --windows] DATEI.pfc...\n"
+    "Aufruf: kistwerk-cli [-q] [--unix | --windows] [-o AUSGABE] [--] DATEI.pfc...\n"
     "Wandelt PFC-Dateien (Personal Filing Cabinet) in mbox-Postfachdateien (.mbx) um.\n"
     "\n"
     "Ohne -o entsteht die Postfachdatei neben der PFC-Datei: aus Post.2009.pfc wird Post.2009.mbx.\n"
     "\n"
-    "  -o AUSGABE     Name der Postfachdatei (nur bei einer PFC-Datei); \"-\" schreibt auf die Standardausgabe;\n"
+    "  -o AUSGABE, --output=AUSGABE\n"
+    "                 Name der Postfachdatei (nur bei einer PFC-Datei); \"-\" schreibt auf die Standardausgabe;\n"
     "                 ein Ordner (vorhanden, oder mit / am Ende, dann wird er angelegt) nimmt die\n"
     "                 Postfachdateien aller PFC-Dateien auf\n"
-    "  -q, --quiet    nur Fehler melden\n"
+    "  -q, --quiet    keine Fortschrittsanzeige und keine Zusammenfassung, nur Fehler und Hinweise\n"
     "      --unix     Postfachdatei f\xC3\xBCr Unix-Mailprogramme (mutt, Dovecot, formail, GNU mailutils):\n"
     "                 Zeilenenden LF, der Tag in der Trennzeile \"From - \" zweistellig mit Leerzeichen\n"
     "                 aufgef\xC3\xBCllt (\"Sun Jan  5\"); unter Linux die Vorgabe\n"
@@ -87,9 +232,14 @@ const char kUsage[] =
     "                 Trennzeile \"From - Sun Jan 5\"; unter Windows die Vorgabe\n"
     "  -h, --help     diese Hilfe\n"
     "      --version  Version anzeigen\n"
+    "  --             alles Folgende ist ein Dateiname, auch wenn es mit \"-\" beginnt\n"
     "\n"
     "Strg-C bricht die laufende Umwandlung ab; fertige Eintr\xC3\xA4ge bleiben erhalten.\n"
-    "Exit-Status: 0 alles umgewandelt, 1 eine Datei nicht lesbar oder nicht schreibbar, 2 falscher Aufruf.\n";
+    "Exit-Status:\n"
+    "  0  alles umgewandelt (auch eine PFC-Datei ohne Nachrichten)\n"
+    "  3  umgewandelt, aber besch\xC3\xA4" "digte Nachrichten \xC3\xBC" "bersprungen\n"
+    "  1  eine Datei nicht lesbar, keine PFC-Datei oder nicht schreibbar, oder abgebrochen\n"
+    "  2  falscher Aufruf\n";
 const char kMoreHelp[] = "Mehr mit: kistwerk-cli --help";
 const char kNoInput[] = "Keine PFC-Datei angegeben.";
 const char kOutputForOneInputOnly[] =
@@ -97,6 +247,9 @@ const char kOutputForOneInputOnly[] =
     "einen Ordner an (mit / am Ende).";
 const char kOutputNeedsName[] = "Die Option -o braucht einen Dateinamen.";
 const char kStandardOutput[] = "Standardausgabe";
+const char kStandardInput[] =
+    "Von der Standardeingabe (\xE2\x80\x9E-\xE2\x80\x9C) kann kistwerk-cli keine PFC-Datei lesen. Geben Sie den Namen "
+    "der PFC-Datei an; eine Datei namens \xE2\x80\x9E-\xE2\x80\x9C als ./-.";
 
 std::string optionNeedsName(const std::string& option)
 {
@@ -127,17 +280,38 @@ std::string folderNotCreated(const std::string& folder)
     return "Der Ordner " + quoted(folder) + " kann nicht angelegt werden.";
 }
 
-std::string summary(const std::string& input, const std::string& output, std::uint32_t entries,
-                    std::uint32_t leaves, double seconds)
+std::string wholeNumber(std::uint64_t value)
 {
-    // German decimal comma.
-    char time[32];
-    std::snprintf(time, sizeof time, "%.2f", seconds);
-    for (char* p = time; *p != '\0'; ++p)
-        if (*p == '.')
-            *p = ',';
-    return input + " -> " + output + ": " + std::to_string(entries) + " Eintr\xC3\xA4ge geschrieben, " +
-           std::to_string(leaves) + " Bl\xC3\xA4tter gez\xC3\xA4hlt, " + time + " s";
+    const std::string digits = std::to_string(value);
+    std::string grouped;
+    for (std::size_t i = 0; i < digits.size(); ++i) {
+        if (i > 0 && (digits.size() - i) % 3 == 0)
+            grouped += '.';
+        grouped += digits[i];
+    }
+    return grouped;
+}
+
+std::string decimal(double value, int places)
+{
+    char text[48];
+    std::snprintf(text, sizeof text, "%.*f", places, value);
+    std::string result = text;
+    const std::size_t point = result.find('.');
+    if (point == std::string::npos)
+        return result;
+    const std::string whole = result.substr(0, point);
+    const bool wholeIsNumber = !whole.empty() && whole.find_first_not_of("0123456789") == std::string::npos;
+    return (wholeIsNumber ? wholeNumber(std::stoull(whole)) : whole) + "," + result.substr(point + 1);
+}
+
+std::string summary(const std::string& input, const std::string& output, std::uint32_t entries,
+                    std::uint32_t skipped, double seconds)
+{
+    std::string line = input + " \xE2\x86\x92 " + output + ": " + counted(entries, "Nachricht", "Nachrichten");
+    if (skipped > 0)
+        line += ", " + wholeNumber(skipped) + " besch\xC3\xA4" "digte \xC3\xBC" "bersprungen";
+    return line + ", " + decimal(seconds, 2) + " s";
 }
 
 const char kFileDialogTitle[] = "AOL-Datei ausw\xC3\xA4hlen";

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <string>
 
+#include "io/file_fault.h"
+#include "pfc/conversion_run.h"
 #include "pfc/frontend.h"
 
 namespace kistwerk::texts {
@@ -18,7 +20,13 @@ struct ProblemFacts {
     std::string inputPath;
     std::string outputName;
     std::uint32_t itemsOverLimit = 0;
+    std::uint32_t itemsSkipped = 0;  // the items over the limit among them
+    std::uint32_t entriesWritten = 0;
+    FileError fileError;
 };
+
+// The facts of a run, with its paths as the run holds them.
+ProblemFacts problemFacts(const ConversionRun& run);
 
 // The sentence that tells the user about `problem`, with the hint (if any) for
 // the front end that shows it.
@@ -35,6 +43,7 @@ extern const char kNoInput[];
 extern const char kOutputForOneInputOnly[];
 extern const char kOutputNeedsName[];
 extern const char kStandardOutput[];
+extern const char kStandardInput[];
 std::string optionNeedsName(const std::string& option);
 std::string unknownOption(const std::string& option);
 // An input left out before any conversion starts, and why.
@@ -42,8 +51,14 @@ std::string outputIsOtherInput(const std::string& input, const std::string& outp
 std::string outputOfEarlierInput(const std::string& input, const std::string& output,
                                  const std::string& earlierInput);
 std::string folderNotCreated(const std::string& folder);
+
+// "Post.pfc → Post.mbx: 4.567 Nachrichten, 11 beschädigte übersprungen, 0,29 s"
 std::string summary(const std::string& input, const std::string& output, std::uint32_t entries,
-                    std::uint32_t leaves, double seconds);
+                    std::uint32_t skipped, double seconds);
+
+// German number forms: "4.567" and "0,29".
+std::string wholeNumber(std::uint64_t value);
+std::string decimal(double value, int places);
 
 // Desktop program: the file-open dialog.
 extern const char kFileDialogTitle[];

@@ -35,7 +35,8 @@ foreach(line IN LISTS lines)
   file(REMOVE "${mbx}")
   # The Windows form on every platform, so that one hash stands for one file.
   execute_process(COMMAND "${CLI}" -q --windows -o "${mbx}" "${pfc}" RESULT_VARIABLE rc)
-  if(NOT rc EQUAL 0)
+  # 3: converted, with the damaged items that generated files hold skipped.
+  if(NOT rc EQUAL 0 AND NOT rc EQUAL 3)
     message(FATAL_ERROR "golden_mbox: kistwerk-cli failed (${rc}) for seed ${seed} size ${size}")
   endif()
   file(SHA256 "${mbx}" actual)

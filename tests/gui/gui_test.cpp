@@ -413,6 +413,28 @@ void convertThroughDialog(Program& program, const std::string& path)
     ASSERT_TRUE(program.waitForRunEnd());
 }
 
+// Waits for the program's box that says `part`, keeps a screenshot of it when
+// `shot` names one, and closes it with OK.
+void acknowledgeBox(Program& program, const std::string& part, const char* shot = nullptr)
+{
+    HWND box = nullptr;
+    ASSERT_TRUE(waitUntil([&] {
+        box = program.waitForDialog("Kistwerk", 0);
+        return box != nullptr && childTexts(box).find(part) != std::string::npos;
+    }, 20000)) << "no box saying \"" << part << "\"";
+    EXPECT_EQ(GetWindow(box, GW_OWNER), program.main);
+    if (shot != nullptr) {
+        Sleep(300);
+        ScreenShot(around({program.main, box})).save(shot);
+    }
+    PostMessageA(box, WM_COMMAND, IDOK, 0);
+    ASSERT_TRUE(waitUntil([&] { return !IsWindow(box); }, 5000)) << "the box stayed open";
+    ASSERT_TRUE(program.waitIdle());
+}
+
+// The bundled sample holds one damaged message, which every run of it skips and reports.
+constexpr const char* kSampleSkipped = "1 besch\xE4" "digte Nachricht der PFC-Datei";
+
 void pressKey(HWND window, WPARAM key)
 {
     PostMessageA(window, WM_KEYDOWN, key, 1);
@@ -421,7 +443,7 @@ void pressKey(HWND window, WPARAM key)
 
 std::string cliMailbox(const std::string& pfc, const std::string& mbx)
 {
-    EXPECT_EQ(runProgram("\"" + kCli + "\" -q -o \"" + mbx + "\" \"" + pfc + "\""), 0);
+    EXPECT_EQ(runProgram("\"" + kCli + "\" -q -o \"" + mbx + "\" \"" + pfc + "\""), 3);  // one skipped
     return mbx;
 }
 
@@ -548,6 +570,7 @@ TEST(ConvertCommand, WritesBesideThePfcFileWhatTheCommandLineWrites)
 
     // Chosen in another folder by full path: the mailbox file lands beside it.
     convertThroughDialog(program, data + "\\Post.2009.pfc");
+    acknowledgeBox(program, kSampleSkipped, "message-skipped");
     EXPECT_TRUE(fileExists(data + "\\Post.2009.mbx"));
     EXPECT_EQ(readFile(data + "\\Post.2009.mbx"), readFile(expected));
     EXPECT_FALSE(fileExists(start + "\\Post.2009.mbx")) << "the mailbox file went to the start folder";
@@ -556,11 +579,13 @@ TEST(ConvertCommand, WritesBesideThePfcFileWhatTheCommandLineWrites)
     Program second(start);
     ASSERT_NE(second.main, nullptr);
     convertThroughDialog(second, "Hier.pfc");
+    acknowledgeBox(second, kSampleSkipped);
     EXPECT_TRUE(fileExists(start + "\\Hier.mbx")) << "the file dialog did not start in the start folder";
     EXPECT_EQ(readFile(start + "\\Hier.mbx"), readFile(expected));
 
     // A second run in the same program replaces the file it wrote before.
     convertThroughDialog(program, data + "\\Post.2009.pfc");
+    acknowledgeBox(program, kSampleSkipped);
     EXPECT_EQ(readFile(data + "\\Post.2009.mbx"), readFile(expected));
 
     program.command(101);
@@ -613,7 +638,42 @@ TEST(ConvertCommand, ConvertsAFileInAFolderDeeperThan128Characters)
     Program program(freshFolder("deep-start"));
     ASSERT_NE(program.main, nullptr);
     convertThroughDialog(program, pfc);
+    acknowledgeBox(program, kSampleSkipped);
     EXPECT_TRUE(fileExists(folder + "\\Post.mbx"));
+}
+
+// A wrong file chosen is refused before its mailbox file is touched; a PFC
+// file without messages converts and says so.
+TEST(ConvertCommand, SaysWhenTheFileIsNoPfcFileOrHoldsNoMessage)
+{
+    std::string folder = freshFolder("wrong-file");
+    // A head at offset 20 that counts no entry.
+    std::string noEntries(36, '\0');
+    noEntries[16] = 20;
+    const struct {
+        const char* name;
+        std::string bytes;
+        const char* says;
+        const char* shot;
+        bool converted;
+    } rows[] = {
+        {"Notiz", "Liebe Anna,\r\nanbei die Liste.\r\n", "ist keine PFC-Datei", "message-not-a-pfc-file", false},
+        {"Leer", "", "ist leer, also keine PFC-Datei", "message-empty-file", false},
+        {"Ohne", noEntries, "keine Nachrichten", "message-no-messages", true},
+    };
+    Program program(freshFolder("wrong-file-start"));
+    ASSERT_NE(program.main, nullptr);
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        const std::string pfc = folder + "\\" + row.name + ".pfc";
+        const std::string mbx = folder + "\\" + row.name + ".mbx";
+        std::ofstream(pfc, std::ios::binary) << row.bytes;
+        std::ofstream(mbx, std::ios::binary) << "die alte Postfachdatei";
+        convertThroughDialog(program, pfc);
+        acknowledgeBox(program, row.says, row.shot);
+        const std::vector<char> after = readFile(mbx);
+        EXPECT_EQ(std::string(after.begin(), after.end()), row.converted ? "" : "die alte Postfachdatei");
+    }
 }
 
 // The ANSI names the dialog gives, one with a windows-1252 character from 0x80
@@ -645,6 +705,7 @@ TEST(ConvertCommand, RefusesToReplaceThePfcFileAndSaysSo)
     }
     ASSERT_TRUE(copyFile(kSample, folder + "\\Post\x80.pfc"));
     convertThroughDialog(program, folder + "\\Post\x80.pfc");
+    acknowledgeBox(program, kSampleSkipped);
     // It replaces the PFC file of that name refused above: another file now.
     const std::string expected = cliMailbox(kSample, freshFolder("same-cli") + "\\sample.mbx");
     EXPECT_EQ(readFile(folder + "\\Post\x80.mbx"), readFile(expected)) << "the mailbox file went elsewhere";

@@ -455,17 +455,17 @@ def read_mailutils(path, work):
 
 def convert(cli, pfc, mbx, unix):
     p = run([cli, "-q", "--unix" if unix else "--windows", "-o", mbx, pfc], timeout=300)
-    if p.returncode != 0:
+    if p.returncode not in (0, 3):  # 3: damaged items skipped, the rest converted
         raise SystemExit(f"kistwerk-cli failed on {pfc}: {words(p)}")
 
 
 def entries_written(cli, pfc, work):
     """The converter's own count of entries, from its summary line."""
     p = run([cli, "-o", os.path.join(work, "count.mbx"), pfc], timeout=300)
-    found = re.search(r": (\d+) Eintr", p.stdout.decode("utf-8", "replace"))
-    if p.returncode != 0 or not found:
+    found = re.search(r": ([\d.]+) Nachricht", p.stdout.decode("utf-8", "replace"))
+    if p.returncode not in (0, 3) or not found:
         raise SystemExit(f"kistwerk-cli summary: {words(p)}")
-    return int(found.group(1))
+    return int(found.group(1).replace(".", ""))
 
 
 def main():
