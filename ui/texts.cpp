@@ -144,10 +144,14 @@ const char* commandLineFileHint(RunProblem problem, FileFault fault)
 // What a user of the desktop program can do about a file fault there.
 const char* desktopFileHint(RunProblem problem, FileFault fault)
 {
-    if (problem == RunProblem::InputUnreadable && fault == FileFault::NoPermission)
-        return nullptr;
-    if (problem == RunProblem::InputUnreadable && fault != FileFault::InUse)
-        return "Vielleicht ist sie noch in einem anderen Programm ge\xC3\xB6" "ffnet.";
+    // A file that is missing, a folder or no file at all needs no guess; one
+    // refused for no named reason is most often held by another program.
+    if (problem == RunProblem::InputUnreadable) {
+        if (fault == FileFault::Other || fault == FileFault::None)
+            return "Vielleicht ist sie noch in einem anderen Programm ge\xC3\xB6" "ffnet.";
+        if (fault != FileFault::InUse && fault != FileFault::NameTooLong)
+            return nullptr;
+    }
     switch (fault) {
     case FileFault::DiskFull:
         return "Schaffen Sie Platz auf dem Datentr\xC3\xA4ger oder kopieren Sie die PFC-Datei auf einen anderen "
