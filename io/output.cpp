@@ -188,17 +188,6 @@ int binaryStandardOutput()
 } // namespace
 #endif
 
-bool FileOutput::open(const std::string& path)
-{
-    if (!openKept(path))
-        return false;
-    if (truncate())
-        return true;
-    noteError();
-    close();
-    return false;
-}
-
 bool FileOutput::openKept(const std::string& path)
 {
     close();

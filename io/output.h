@@ -94,7 +94,6 @@ public:
     FileOutput() = default;
     ~FileOutput() override;
 
-    bool open(const std::string& path);       // openKept, then truncate
     bool openKept(const std::string& path);   // opens or creates the file, binary, keeping its bytes
     bool openStandardOutput();
     bool isOpen() const { return fd_ >= 0; }
