@@ -3,13 +3,7 @@
 
 #ifdef _WIN32
 #include <io.h>
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
+#include "io/win32.h"
 
 #include "io/files.h"
 #endif

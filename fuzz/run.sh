@@ -9,8 +9,11 @@
 # Stored inputs: fuzz/regression/TARGET (inputs that once found a fault; replayed
 # every time), fuzz/corpus/TARGET (committed seeds) and the seeds that fuzz_seeds
 # and pfcgen write into the build. New inputs collect in BUILD/corpus/TARGET.
-# Any crash, leak, sanitizer report, timeout (2 s per input) or use of more than
+# Any crash, leak, sanitizer report, timeout (10 s per input) or use of more than
 # 2 GiB makes the script print the log's end and the saved input, and exit 1.
+# An input takes well under a millisecond; the timeout is that long because a
+# busy machine can stall a sanitizer's mapping of memory for seconds, and a hang
+# shows as surely at 10 s as at 2.
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 seconds=15
@@ -31,7 +34,7 @@ for target in $targets; do
     esac
 done
 build=${KISTWERK_FUZZ_BUILD:-$root/build/fuzz}
-limits="-timeout=2 -rss_limit_mb=2048"
+limits="-timeout=10 -rss_limit_mb=2048"
 
 command -v clang++ >/dev/null || { echo "fuzz/run.sh needs clang (sh scripts/install-deps.sh)" >&2; exit 1; }
 

@@ -4,10 +4,7 @@
 #include <cerrno>
 
 #ifdef _WIN32
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#include <windows.h>
+#include "io/win32.h"
 #endif
 
 namespace kistwerk {

@@ -9,13 +9,7 @@
 #include <sys/stat.h>
 #ifdef _WIN32
 #include <io.h>
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
+#include "io/win32.h"
 #else
 #include <unistd.h>
 #endif

@@ -3,24 +3,18 @@
 
 #include <algorithm>
 #include <cerrno>
-
-#include "io/files.h"
 #include <cstring>
 
 #include <fcntl.h>
 #ifdef _WIN32
 #include <io.h>
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
+#include "io/win32.h"
 #else
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
+
+#include "io/files.h"
 
 namespace kistwerk {
 

@@ -8,13 +8,7 @@
 #include <sys/stat.h>
 #ifdef _WIN32
 #include <io.h>
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
+#include "io/win32.h"
 #else
 #include <unistd.h>
 #endif
@@ -48,7 +42,7 @@ std::size_t joinLineEnds(std::uint8_t* data, std::size_t count)
 
 } // namespace
 
-Output::Output() : owned_(new std::uint8_t[kBufferSize]), buffer_(owned_), capacity_(kBufferSize) {}
+Output::Output(std::size_t capacity) : owned_(new std::uint8_t[capacity]), buffer_(owned_), capacity_(capacity) {}
 
 Output::Output(std::uint8_t* buffer, std::size_t capacity) : owned_(nullptr), buffer_(buffer), capacity_(capacity) {}
 

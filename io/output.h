@@ -17,7 +17,9 @@ namespace kistwerk {
 
 class Output {
 public:
-    Output();
+    // An output with a buffer of its own; `capacity` must be at least 2, room
+    // for a held-back CR and the byte after it.
+    explicit Output(std::size_t capacity = kBufferSize);
     virtual ~Output();
     Output(const Output&) = delete;
     Output& operator=(const Output&) = delete;
@@ -120,6 +122,8 @@ private:
 // Collects everything in a string; used by tests.
 class MemoryOutput final : public Output {
 public:
+    MemoryOutput() = default;
+    explicit MemoryOutput(std::size_t capacity) : Output(capacity) {}
     ~MemoryOutput() override { flush(); }
     const std::string& text()
     {
