@@ -13,6 +13,15 @@ namespace kistwerk {
 // costs heap, not thread stack, and remember which node indexes they have seen in
 // this pass: a chain that comes back to a seen node (a cycle, or a subtree shared
 // by two parents) ends there, so every walk ends after at most one visit per node.
+//
+// Both kinds of memory have a ceiling, so that a crafted file cannot make the walk
+// grow with the file (a table of a quarter of a billion entries, chains nested as
+// deep as the file is long). An archive the client wrote stays far below both: its
+// table has an entry per node and per record, a few million in 2 GiB, and its
+// folders nest a handful of levels. Past a ceiling the walk acts as it does at an
+// unreadable node, the same way in both passes: an index on a page that can no
+// longer be taken ends its chain, and a node whose subtree would need one more
+// pending sibling is passed over with that subtree.
 class NodeWalk {
 public:
     explicit NodeWalk(const Container& container) : container_(container)
@@ -37,7 +46,10 @@ public:
             PfcNode node;
             if (visit(k, node)) {
                 if (isValidIndex(container_, node.childIndex)) {
-                    resume_.push_back(node.nextIndex);
+                    if (!keepForLater(node.nextIndex)) {
+                        k = node.nextIndex;
+                        continue;
+                    }
                     k = node.childIndex;
                     continue;
                 }
@@ -60,14 +72,39 @@ private:
         if (k < 1 || k > limit_)
             return false;
         std::unique_ptr<std::uint64_t[]>& page = seenPages_[static_cast<std::size_t>(k / kPageBits)];
-        if (!page)
+        if (!page) {
+            if (pagesTaken_ == kMaxPages)
+                return false;
             page = std::make_unique<std::uint64_t[]>(kPageWords);
+            ++pagesTaken_;
+        }
         std::uint64_t& word = page[static_cast<std::size_t>(k % kPageBits) / 64];
         std::uint64_t bit = std::uint64_t{1} << (k % 64);
         if (word & bit)
             return false;
         word |= bit;
         return readNode(container_, k, node);
+    }
+
+    bool wasSeen(std::int32_t k) const
+    {
+        if (k < 1 || k > limit_)
+            return true;
+        const std::unique_ptr<std::uint64_t[]>& page = seenPages_[static_cast<std::size_t>(k / kPageBits)];
+        return page && (page[static_cast<std::size_t>(k % kPageBits) / 64] & (std::uint64_t{1} << (k % 64))) != 0;
+    }
+
+    // Remembers the sibling to go on with after a subtree. Only a sibling the walk
+    // could still visit takes room, so a chain of first children nests at no cost.
+    // False when there is no room left: the caller then passes over the subtree.
+    bool keepForLater(std::int32_t next)
+    {
+        if (!isValidIndex(container_, next) || wasSeen(next))
+            return true;
+        if (resume_.size() == kMaxPending)
+            return false;
+        resume_.push_back(next);
+        return true;
     }
 
     // After a chain ends, go on with the next sibling of the innermost parent that
@@ -90,7 +127,12 @@ private:
     // walk that leaps across the table from touching much more than it visits.
     static constexpr std::int64_t kPageBits = std::int64_t{1} << 15;
     static constexpr std::size_t kPageWords = static_cast<std::size_t>(kPageBits / 64);
+    // 256 pages of 4 KiB: 8 million indexes, 1 MiB.
+    static constexpr std::size_t kMaxPages = 256;
+    // 256 KiB of siblings waiting for their turn.
+    static constexpr std::size_t kMaxPending = std::size_t{1} << 16;
     std::vector<std::unique_ptr<std::uint64_t[]>> seenPages_;
+    std::size_t pagesTaken_ = 0;
     std::int64_t limit_ = 0;
     std::vector<std::int32_t> resume_;
 };

@@ -334,29 +334,94 @@ CliResult runCli(const std::vector<std::string>& args, const std::string& errPat
     return CliResult{status, out, slurp(errPath)};
 }
 
-// A head claiming every index over a 1 GiB file that is nearly all hole: the
-// walk's memory follows the two nodes it visits, not the claim.
-TEST(CliFaults, SparseFileClaimingEveryIndexStaysSmall)
+// Writes a little-endian 32-bit value at `at` of an open file.
+void putU32(int fd, std::int64_t at, std::uint32_t v)
+{
+    Bytes bytes(4);
+    setU32(bytes, 0, v);
+    ASSERT_EQ(pwrite(fd, bytes.data(), 4, at), 4);
+}
+
+// A head claiming every index over a 1 GiB file that is nearly all hole: node 1,
+// at offset 0, leads near the table's end.
+void claimEveryIndex(int fd)
+{
+    putU32(fd, 16, 200);          // the head lies at 200, the table behind it
+    putU32(fd, 208, 0x7FFFFFFF);  // entry count
+    putU32(fd, 118, (std::uint32_t{1} << 28) - 100);
+    ASSERT_EQ(ftruncate(fd, std::int64_t{1} << 30), 0);
+}
+
+// A next chain over 1 GiB of table that visits one index in every 32,768, so
+// that a seen-set taken in pages would take a page for every node.
+void visitOneIndexPerPage(int fd)
+{
+    constexpr std::int64_t kTableBase = 212, kNodes = std::int64_t{1} << 30;
+    constexpr std::uint32_t kStride = 1 << 15, kCount = (1 << 28) - 64;
+    putU32(fd, 16, 200);
+    putU32(fd, 208, kCount);
+    for (std::uint32_t k = 1, n = 0; k < kCount; k = (n + 1) * kStride, ++n) {
+        const std::int64_t node = kNodes + 134 * std::int64_t{n};
+        putU32(fd, kTableBase + 4 * std::int64_t{k}, static_cast<std::uint32_t>(node));
+        putU32(fd, node + 118, (n + 1) * kStride);
+    }
+    ASSERT_EQ(ftruncate(fd, kNodes + 134 * std::int64_t{kCount / kStride + 1}), 0);
+}
+
+// Over two million folders nested one in the other, each with a sibling not yet seen,
+// so that a walk would hold every sibling while it goes down. The nodes lie 8
+// bytes apart and overlap: node k's next index is word 2k of the node area and its
+// child index word 2k + 3. The siblings' table entries point outside the file.
+void nestEveryFolderWithASibling(int fd)
+{
+    constexpr std::uint32_t kFolders = 2200000;
+    constexpr std::int64_t kTableBase = 212, kArea = kTableBase + 4 * (2 * std::int64_t{kFolders} + 1);
+    Bytes table(4 * (2 * std::size_t{kFolders} + 1));
+    Bytes area(8 * (std::size_t{kFolders} + 2) + 134);
+    for (std::uint32_t k = 1; k <= kFolders; ++k) {
+        setU32(table, 4 * k, static_cast<std::uint32_t>(kArea + 8 * k - 118 + 128));
+        setU32(table, 4 * (kFolders + k), 0xFFFFFFFF);
+        setU32(area, 128 + 8 * k, kFolders + k);                       // next
+        setU32(area, 128 + 8 * k + 12, k < kFolders ? k + 1 : 0);      // child
+    }
+    putU32(fd, 16, 200);
+    putU32(fd, 208, 2 * kFolders);
+    ASSERT_EQ(pwrite(fd, table.data(), table.size(), kTableBase), static_cast<ssize_t>(table.size()));
+    ASSERT_EQ(pwrite(fd, area.data(), area.size(), kArea), static_cast<ssize_t>(area.size()));
+}
+
+// Crafted heads and trees: the walk's memory stays small whatever the file
+// claims or how it nests.
+TEST(CliFaults, CraftedTreesKeepTheWalkSmall)
 {
 #ifdef __SANITIZE_ADDRESS__
     GTEST_SKIP() << "the sanitizer's own memory hides the program's";
 #endif
-    TempDir dir;
-    const std::string input = dir / "sparse.pfc";
-    Bytes head(256);
-    setU32(head, 16, 200);                        // the head lies at 200, the table behind it
-    setU32(head, 208, 0x7FFFFFFF);                // entry count
-    setU32(head, 118, (std::uint32_t{1} << 28) - 100);  // node 1, at offset 0: next index near the table's end
-    writeFile(input, head);
-    ASSERT_EQ(truncate(input.c_str(), std::int64_t{1} << 30), 0);
-    Child child = startCli({"-q", "-o", dir / "sparse.mbx", input}, dir / "err");
-    drain(child.out);
-    close(child.out);
-    int status = 0;
-    rusage usage{};
-    wait4(child.pid, &status, 0, &usage);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-    EXPECT_LT(usage.ru_maxrss, 16 * 1024) << "KiB";
+    const struct {
+        const char* name;
+        void (*write)(int fd);
+    } rows[] = {
+        {"sparse file claiming every index", claimEveryIndex},
+        {"one index visited per page of the seen-set", visitOneIndexPerPage},
+        {"2.2 million folders, each with a pending sibling", nestEveryFolderWithASibling},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        TempDir dir;
+        const std::string input = dir / "crafted.pfc";
+        const int fd = open(input.c_str(), O_CREAT | O_WRONLY | O_TRUNC, 0600);
+        ASSERT_GE(fd, 0);
+        row.write(fd);
+        close(fd);
+        Child child = startCli({"-q", "-o", dir / "crafted.mbx", input}, dir / "err");
+        drain(child.out);
+        close(child.out);
+        int status = 0;
+        rusage usage{};
+        wait4(child.pid, &status, 0, &usage);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+        EXPECT_LT(usage.ru_maxrss, 16 * 1024) << "KiB";
+    }
 }
 
 TEST(CliFaults, FullDisk)
