@@ -416,19 +416,31 @@ bool filterSpecial(FilterScan& scan)
     const std::uint8_t byte = scan.text[scan.position];
     if (scan.lineColumn == 0 && scan.length > 4 && filterLineStart(scan))
         return true;
-    if (filterLineEnd(scan, byte))
-        return true;
-    if (byte == '<' && matchesAt(scan, scan.position, "<binary>"))
-        return false;
-    if (byte == '&' && filterEntity(scan))
-        return true;
-    if (byte == '<')
+    // Each rule below looks at bytes of one kind only, so the byte picks the
+    // rule at once.
+    switch (byte) {
+    case '<':
+        if (matchesAt(scan, scan.position, "<binary>"))
+            return false;
         filterTagOpen(scan);
-    else if (byte == '>')
+        return true;
+    case '>':
         filterTagClose(scan);
-    else
+        return true;
+    case '&':
+        if (!filterEntity(scan))
+            filterOrdinary(scan, byte);
+        return true;
+    case kDel:
+    case kLf:
+    case kCr:
+        if (!filterLineEnd(scan, byte))
+            filterOrdinary(scan, byte);
+        return true;
+    default:
         filterOrdinary(scan, byte);
-    return true;
+        return true;
+    }
 }
 
 } // namespace
