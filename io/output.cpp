@@ -77,10 +77,19 @@ std::size_t joinLineEnds(std::uint8_t* data, std::size_t count)
         in += 16;
     }
 #endif
-    for (; in < end; ++in) {
-        if (*in == '\r' && end - in > 1 && in[1] == '\n')
-            continue;
-        *out++ = *in;
+    // The rest, or without vector registers all of it, a line at a time.
+    while (in < end) {
+        const void* hit = std::memchr(in, '\r', static_cast<std::size_t>(end - in));
+        const std::uint8_t* stop = hit != nullptr ? static_cast<const std::uint8_t*>(hit) : end;
+        const auto run = static_cast<std::size_t>(stop - in);
+        if (out != in)
+            std::memmove(out, in, run);
+        out += run;
+        if (stop == end)
+            break;
+        in = stop + 1;
+        if (in == end || *in != '\n')
+            *out++ = '\r';
     }
     return static_cast<std::size_t>(out - data);
 }
