@@ -80,14 +80,22 @@ long readSome(int fd, std::int64_t offset, std::uint8_t* dst, std::size_t count)
 // How the streams size their reads. A run is the stretch a stream reads
 // forward from where it last jumped to; runs of a few KB mean nodes or records
 // scattered through the file, runs of many MB mean the file is read in order.
-constexpr std::size_t kInitialRunEstimate = std::size_t{16} << 10;
-// A stream that jumps starts with half a typical run: the rest of the run, if
-// there is one, comes with the next read, while a short run reads no more than
-// it needs.
-constexpr std::size_t kJumpShare = 2;
-// A stream read on forward reads what is asked plus an eighth of a typical run,
-// and once its run is twice a typical one, as much again as the run so far.
-constexpr std::size_t kLookaheadShare = 8;
+constexpr std::size_t kInitialRunEstimate = std::size_t{4} << 10;
+// The typical run follows each run that ends in a jump by a sixteenth: runs of
+// scattered records differ a lot from one to the next, and a stream that sized
+// its reads by the last few would read too much after a long one and call the
+// kernel again after a short one.
+constexpr std::size_t kRunWeight = 16;
+// A stream that jumps starts with two thirds of a typical run: most short runs
+// need no second read, and the bytes a run shorter than that leaves unused stay
+// a small share of what is read.
+constexpr std::size_t kJumpPart = 2;
+constexpr std::size_t kJumpWhole = 3;
+// A stream read on forward reads what is asked plus a little, so that the few
+// bytes behind the last field of a record come along without reading far past
+// the record; once its run is longer than a typical one, it reads as much again
+// as the run so far.
+constexpr std::size_t kLookaheadShare = 64;
 constexpr std::size_t kMinLookahead = 64;
 // A read this far behind the end of a stream's window, relative to that
 // stream's last read, still goes on with the stream: skipping a few bytes of a
@@ -226,7 +234,7 @@ FileInput::Stream& FileInput::streamFor(std::int64_t offset)
     }
     if (oldest->runStart >= 0 && oldest->reached > oldest->runStart) {
         auto run = static_cast<std::size_t>(oldest->reached - oldest->runStart);
-        runEstimate_ = (3 * runEstimate_ + std::min(run, windowSize_)) / 4;
+        runEstimate_ = ((kRunWeight - 1) * runEstimate_ + std::min(run, windowSize_)) / kRunWeight;
     }
     oldest->start = -1;
     oldest->length = 0;
@@ -239,10 +247,10 @@ std::size_t FileInput::fillSize(const Stream& stream, std::int64_t offset, std::
 {
     std::size_t want = 0;
     if (stream.start < 0) {
-        want = std::max(count, runEstimate_ / kJumpShare);
+        want = std::max(count, runEstimate_ * kJumpPart / kJumpWhole);
     } else {
         auto run = static_cast<std::size_t>(offset - stream.runStart);
-        std::size_t lookahead = run >= 2 * runEstimate_ ? run : runEstimate_ / kLookaheadShare;
+        std::size_t lookahead = run >= runEstimate_ ? run : runEstimate_ / kLookaheadShare;
         want = count + std::max(lookahead, kMinLookahead);
     }
     want = std::min(want, windowSize_);

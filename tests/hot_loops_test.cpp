@@ -122,6 +122,7 @@ TEST(HotLoops, FilterFindsEverySpecialByteInLongRuns)
         {"From line around a tag", "\nF<i>rom ", "\r\n>From "},
         {"From: inside a tag", "<a\nFrom: x>", ">From:"},
         {"binary marker", "<binary>", ""},
+        {"other control bytes", "\t\x01\x0B\x0C", "\t\x01\x0B\x0C"},
     };
     for (const Row& row : rows) {
         for (std::size_t lead = 1; lead < 40; ++lead) {

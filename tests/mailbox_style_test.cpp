@@ -121,6 +121,10 @@ TEST(MailboxStyleTest, LineEndsJoinedAtBufferEdges)
         {3, "\r\n", WriteMode::LargerThanBuffer},
         {edge - 5, "ab\r\ncd\r\n", WriteMode::LargerThanBuffer},
         {0, "\r\n\r\n\n\r", WriteMode::OneWrite},
+        // Pairs packed close, on both sides of the 16-byte steps the joining takes.
+        {14, "\r\n\r\r\n\n\r\n\r\n\rx\r\n\r\n\r\n\r\r\r\n\r\n\r\n", WriteMode::OneWrite},
+        {15, "\r\n\r\r\n\n\r\n\r\n\rx\r\n\r\n\r\n\r\r\r\n\r\n\r\n", WriteMode::OneWrite},
+        {31, "\r\n" "0123456789abcd\r\r\n" "0123456789abc\r", WriteMode::OneWrite},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE("filler " + std::to_string(row.filler) + ", tail " + std::to_string(std::strlen(row.tail)) +

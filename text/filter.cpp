@@ -340,28 +340,30 @@ void filterOrdinary(FilterScan& scan, std::uint8_t byte)
     ++scan.position;
 }
 
-// The first position from `at` on whose byte a rule cares about, or `length`.
-// `withF` counts "F" and "f" as such bytes (kSpecial rather than kSpecialMidLine).
-// Most body text is long runs of plain bytes, so they are scanned 16 at a time
-// where the processor allows.
+// The first position from `at` on whose byte a rule may care about, or
+// `length`. `withF` counts "F" and "f" as such bytes (kSpecial rather than
+// kSpecialMidLine). Most body text is long runs of plain bytes, so they are
+// scanned 16 at a time where the processor allows; that scan also stops at the
+// other control bytes below CR (a tab, say), which the caller takes as the
+// start of another plain run.
 std::int32_t skipPlain(const std::uint8_t* text, std::int32_t at, std::int32_t length, bool withF)
 {
 #if defined(__SSE2__)
-    const __m128i nul = _mm_setzero_si128();
-    const __m128i lf = _mm_set1_epi8(static_cast<char>(kLf));
-    const __m128i cr = _mm_set1_epi8(static_cast<char>(kCr));
+    const __m128i lastControl = _mm_set1_epi8(static_cast<char>(kCr));
     const __m128i del = _mm_set1_epi8(static_cast<char>(kDel));
-    const __m128i lt = _mm_set1_epi8('<');
-    const __m128i gt = _mm_set1_epi8('>');
+    // "<" | 2 and ">" | 2 are both ">"; no other byte becomes ">".
+    const __m128i angleBit = _mm_set1_epi8(0x02);
+    const __m128i angle = _mm_set1_epi8('>');
     const __m128i amp = _mm_set1_epi8('&');
-    const __m128i caseBit = _mm_set1_epi8(0x20);
     // "F" | 0x20 and "f" | 0x20 are both "f"; no other byte becomes "f".
-    const __m128i f = withF ? _mm_set1_epi8('f') : _mm_set1_epi8(0x20);
+    const __m128i caseBit = _mm_set1_epi8(0x20);
+    const __m128i f = _mm_set1_epi8('f');
     while (length - at >= 16) {
         const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + at));
-        __m128i hit = _mm_or_si128(_mm_cmpeq_epi8(v, nul), _mm_cmpeq_epi8(v, lf));
-        hit = _mm_or_si128(hit, _mm_or_si128(_mm_cmpeq_epi8(v, cr), _mm_cmpeq_epi8(v, del)));
-        hit = _mm_or_si128(hit, _mm_or_si128(_mm_cmpeq_epi8(v, lt), _mm_cmpeq_epi8(v, gt)));
+        // NUL, LF and CR: bytes no larger than CR.
+        __m128i hit = _mm_cmpeq_epi8(_mm_min_epu8(v, lastControl), v);
+        hit = _mm_or_si128(hit, _mm_cmpeq_epi8(v, del));
+        hit = _mm_or_si128(hit, _mm_cmpeq_epi8(_mm_or_si128(v, angleBit), angle));
         hit = _mm_or_si128(hit, _mm_cmpeq_epi8(v, amp));
         if (withF)
             hit = _mm_or_si128(hit, _mm_cmpeq_epi8(_mm_or_si128(v, caseBit), f));
@@ -414,19 +416,31 @@ bool filterSpecial(FilterScan& scan)
     const std::uint8_t byte = scan.text[scan.position];
     if (scan.lineColumn == 0 && scan.length > 4 && filterLineStart(scan))
         return true;
-    if (filterLineEnd(scan, byte))
-        return true;
-    if (byte == '<' && matchesAt(scan, scan.position, "<binary>"))
-        return false;
-    if (byte == '&' && filterEntity(scan))
-        return true;
-    if (byte == '<')
+    // Each rule below looks at bytes of one kind only, so the byte picks the
+    // rule at once.
+    switch (byte) {
+    case '<':
+        if (matchesAt(scan, scan.position, "<binary>"))
+            return false;
         filterTagOpen(scan);
-    else if (byte == '>')
+        return true;
+    case '>':
         filterTagClose(scan);
-    else
+        return true;
+    case '&':
+        if (!filterEntity(scan))
+            filterOrdinary(scan, byte);
+        return true;
+    case kDel:
+    case kLf:
+    case kCr:
+        if (!filterLineEnd(scan, byte))
+            filterOrdinary(scan, byte);
+        return true;
+    default:
         filterOrdinary(scan, byte);
-    return true;
+        return true;
+    }
 }
 
 } // namespace
