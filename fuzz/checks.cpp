@@ -443,7 +443,7 @@ std::string convert(ConversionRun& run, InputSource& input)
 // The mailbox text without its separator lines, which may take the clock. A
 // separator can also follow an entry cut short on the same line, so every
 // "From - " up to its line end goes.
-std::string withoutSeparatorLines(const std::string& text)
+std::string withoutSeparatorLines(const std::string& text, std::string_view lineEnd = "\r\n")
 {
     std::string kept;
     std::size_t at = 0;
@@ -452,11 +452,21 @@ std::string withoutSeparatorLines(const std::string& text)
         if (from == std::string::npos)
             break;
         kept.append(text, at, from - at);
-        std::size_t end = text.find("\r\n", from);
+        std::size_t end = text.find(lineEnd, from);
         at = end == std::string::npos ? text.size() : end;
     }
     kept.append(text, at, std::string::npos);
     return kept;
+}
+
+// The text with the CR of every CR LF pair dropped, the plain way.
+std::string joinedLineEnds(const std::string& text)
+{
+    std::string joined;
+    for (std::size_t i = 0; i < text.size(); ++i)
+        if (text[i] != '\r' || i + 1 == text.size() || text[i + 1] != '\n')
+            joined += text[i];
+    return joined;
 }
 
 } // namespace
@@ -486,6 +496,11 @@ std::string checkConversion(const std::uint8_t* data, std::size_t size)
     ConversionRun second;
     if (withoutSeparatorLines(convert(second, copying)) != withoutSeparatorLines(text))
         return "the mailbox text differs between an input read in place and one read by copies";
+    // The Unix form is the Windows form with its line ends joined.
+    ConversionRun unix;
+    unix.style.lfLineEnds = true;
+    if (withoutSeparatorLines(convert(unix, input), "\n") != joinedLineEnds(withoutSeparatorLines(text)))
+        return "the Unix form is not the Windows form with LF line ends";
     return {};
 }
 
