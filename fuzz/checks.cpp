@@ -443,7 +443,7 @@ std::string convert(ConversionRun& run, InputSource& input)
 // The mailbox text without its separator lines, which may take the clock. A
 // separator can also follow an entry cut short on the same line, so every
 // "From - " up to its line end goes.
-std::string withoutSeparatorLines(const std::string& text, std::string_view lineEnd = "\r\n")
+std::string withoutSeparatorLines(const std::string& text)
 {
     std::string kept;
     std::size_t at = 0;
@@ -452,11 +452,18 @@ std::string withoutSeparatorLines(const std::string& text, std::string_view line
         if (from == std::string::npos)
             break;
         kept.append(text, at, from - at);
-        std::size_t end = text.find(lineEnd, from);
+        std::size_t end = text.find("\r\n", from);
         at = end == std::string::npos ? text.size() : end;
     }
     kept.append(text, at, std::string::npos);
     return kept;
+}
+
+std::string unixForm(InputSource& input)
+{
+    ConversionRun run;
+    run.style.lfLineEnds = true;
+    return convert(run, input);
 }
 
 // The text with the CR of every CR LF pair dropped, the plain way.
@@ -496,11 +503,15 @@ std::string checkConversion(const std::uint8_t* data, std::size_t size)
     ConversionRun second;
     if (withoutSeparatorLines(convert(second, copying)) != withoutSeparatorLines(text))
         return "the mailbox text differs between an input read in place and one read by copies";
-    // The Unix form is the Windows form with its line ends joined.
-    ConversionRun unix;
-    unix.style.lfLineEnds = true;
-    if (withoutSeparatorLines(convert(unix, input), "\n") != joinedLineEnds(withoutSeparatorLines(text)))
-        return "the Unix form is not the Windows form with LF line ends";
+    // The Unix form is the Windows form with its line ends joined. A separator
+    // line may take the clock, so a pair made across a change of second is made
+    // again, one right after the other.
+    if (unixForm(input) != joinedLineEnds(text)) {
+        ConversionRun again;
+        const std::string windowsText = convert(again, input);
+        if (unixForm(input) != joinedLineEnds(windowsText))
+            return "the Unix form is not the Windows form with LF line ends";
+    }
     return {};
 }
 
