@@ -24,26 +24,36 @@ bool sameFile(const FileIdentity& a, const FileIdentity& b)
 
 #ifdef _WIN32
 
+std::wstring wideFrom(const std::string& text, unsigned codePage)
+{
+    if (text.empty())
+        return std::wstring();
+    int length = MultiByteToWideChar(codePage, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    std::wstring wide(static_cast<std::size_t>(length), L'\0');
+    MultiByteToWideChar(codePage, 0, text.data(), static_cast<int>(text.size()), wide.data(), length);
+    return wide;
+}
+
+std::string narrowFrom(const std::wstring& wide, unsigned codePage)
+{
+    if (wide.empty())
+        return std::string();
+    int length = WideCharToMultiByte(codePage, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0, nullptr,
+                                     nullptr);
+    std::string text(static_cast<std::size_t>(length), '\0');
+    WideCharToMultiByte(codePage, 0, wide.data(), static_cast<int>(wide.size()), text.data(), length, nullptr,
+                        nullptr);
+    return text;
+}
+
 std::wstring widePath(const std::string& utf8)
 {
-    if (utf8.empty())
-        return std::wstring();
-    int length = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
-    std::wstring wide(static_cast<std::size_t>(length), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), wide.data(), length);
-    return wide;
+    return wideFrom(utf8, CP_UTF8);
 }
 
 std::string utf8Path(const std::wstring& wide)
 {
-    if (wide.empty())
-        return std::string();
-    int length = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0, nullptr,
-                                     nullptr);
-    std::string text(static_cast<std::size_t>(length), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), text.data(), length, nullptr,
-                        nullptr);
-    return text;
+    return narrowFrom(wide, CP_UTF8);
 }
 
 namespace {

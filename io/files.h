@@ -47,6 +47,10 @@ bool sameFileName(const std::string& a, const std::string& b);
 int openDescriptor(const std::string& path, int flags, int mode = 0);
 
 #ifdef _WIN32
+// Text in a Windows code page (CP_UTF8, CP_ACP, ...) to UTF-16 and back.
+std::wstring wideFrom(const std::string& text, unsigned codePage);
+std::string narrowFrom(const std::wstring& wide, unsigned codePage);
+
 std::wstring widePath(const std::string& utf8);
 std::string utf8Path(const std::wstring& wide);
 #endif
