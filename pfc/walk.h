@@ -78,11 +78,10 @@ private:
             page = std::make_unique<std::uint64_t[]>(kPageWords);
             ++pagesTaken_;
         }
-        std::uint64_t& word = page[static_cast<std::size_t>(k % kPageBits) / 64];
-        std::uint64_t bit = std::uint64_t{1} << (k % 64);
-        if (word & bit)
+        std::uint64_t& word = *seenWord(k);
+        if (word & seenBit(k))
             return false;
-        word |= bit;
+        word |= seenBit(k);
         return readNode(container_, k, node);
     }
 
@@ -90,9 +89,18 @@ private:
     {
         if (k < 1 || k > limit_)
             return true;
-        const std::unique_ptr<std::uint64_t[]>& page = seenPages_[static_cast<std::size_t>(k / kPageBits)];
-        return page && (page[static_cast<std::size_t>(k % kPageBits) / 64] & (std::uint64_t{1} << (k % 64))) != 0;
+        const std::uint64_t* word = seenWord(k);
+        return word != nullptr && (*word & seenBit(k)) != 0;
     }
+
+    // The word of the seen-set that holds index k, or null while its page is not taken.
+    std::uint64_t* seenWord(std::int32_t k) const
+    {
+        const std::unique_ptr<std::uint64_t[]>& page = seenPages_[static_cast<std::size_t>(k / kPageBits)];
+        return page ? &page[static_cast<std::size_t>(k % kPageBits) / 64] : nullptr;
+    }
+
+    static std::uint64_t seenBit(std::int32_t k) { return std::uint64_t{1} << (k % 64); }
 
     // Remembers the sibling to go on with after a subtree. Only a sibling the walk
     // could still visit takes room, so a chain of first children nests at no cost.
