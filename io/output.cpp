@@ -140,6 +140,16 @@ void Output::storeBuffered(std::size_t count)
     if (count > 0 && !failed_ && !store(buffer_, count))
         failed_ = true;
     used_ = 0;
+    joined_ = 0;
+}
+
+// Joins the buffer's bytes not joined yet. A CR in the last byte stays unjoined,
+// to be looked at again with the byte after it.
+std::size_t Output::joinBuffer()
+{
+    used_ = joined_ + joinLineEnds(buffer_ + joined_, used_ - joined_);
+    joined_ = used_ > 0 && buffer_[used_ - 1] == '\r' ? used_ - 1 : used_;
+    return used_;
 }
 
 void Output::drain()
@@ -148,7 +158,7 @@ void Output::drain()
         flush();
         return;
     }
-    std::size_t count = joinLineEnds(buffer_, used_);
+    std::size_t count = joinBuffer();
     bool holdCr = count > 0 && buffer_[count - 1] == '\r';
     storeBuffered(holdCr ? count - 1 : count);
     if (holdCr) {
@@ -160,7 +170,31 @@ void Output::drain()
 bool Output::flush()
 {
     if (used_ > 0)
-        storeBuffered(lfLineEnds_ ? joinLineEnds(buffer_, used_) : used_);
+        storeBuffered(lfLineEnds_ ? joinBuffer() : used_);
+    return !failed_;
+}
+
+std::uint64_t Output::settledSize()
+{
+    if (lfLineEnds_)
+        joinBuffer();
+    return total_ + used_;
+}
+
+bool Output::cutBack(std::uint64_t size)
+{
+    if (size >= total_ && size - total_ <= used_) {
+        used_ = static_cast<std::size_t>(size - total_);
+        if (joined_ > used_)
+            joined_ = used_;
+        return !failed_;
+    }
+    used_ = 0;
+    joined_ = 0;
+    if (size < total_ && !failed_ && cutStored(size))
+        total_ = size;
+    else
+        failed_ = true;
     return !failed_;
 }
 
@@ -177,15 +211,20 @@ int openForWriting(const std::string& path)
     return openDescriptor(path, _O_WRONLY | _O_CREAT | _O_BINARY | _O_NOINHERIT, _S_IREAD | _S_IWRITE);
 }
 
-bool emptyFile(int fd)
+// Cuts a file on disk to `size` bytes and goes on writing there; `onDisk`
+// tells whether it is one (a device or pipe is left as it is).
+bool cutFile(int fd, std::uint64_t size, bool& onDisk)
 {
     auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(fd));
+    onDisk = false;
     if (handle == INVALID_HANDLE_VALUE)
         return false;
     if (GetFileType(handle) != FILE_TYPE_DISK)
         return true;
-    LARGE_INTEGER start{};
-    return SetFilePointerEx(handle, start, nullptr, FILE_BEGIN) && SetEndOfFile(handle);
+    onDisk = true;
+    LARGE_INTEGER at{};
+    at.QuadPart = static_cast<LONGLONG>(size);
+    return SetFilePointerEx(handle, at, nullptr, FILE_BEGIN) && SetEndOfFile(handle);
 }
 
 long writeSome(int fd, const std::uint8_t* data, std::size_t count)
@@ -209,12 +248,19 @@ int openForWriting(const std::string& path)
     return openDescriptor(path, O_WRONLY | O_CREAT, 0666);
 }
 
-bool emptyFile(int fd)
+// Cuts a file on disk to `size` bytes and goes on writing there; `onDisk`
+// tells whether it is one (a device or pipe is left as it is).
+bool cutFile(int fd, std::uint64_t size, bool& onDisk)
 {
     struct stat st;
+    onDisk = false;
     if (::fstat(fd, &st) != 0)
         return false;
-    return !S_ISREG(st.st_mode) || ::ftruncate(fd, 0) == 0;
+    if (!S_ISREG(st.st_mode))
+        return true;
+    onDisk = true;
+    const auto at = static_cast<off_t>(size);
+    return ::ftruncate(fd, at) == 0 && ::lseek(fd, at, SEEK_SET) == at;
 }
 
 long writeSome(int fd, const std::uint8_t* data, std::size_t count)
@@ -236,6 +282,7 @@ bool FileOutput::openKept(const std::string& path)
     error_ = FileError{};
     fd_ = openForWriting(path);
     ownsFile_ = fd_ >= 0;
+    cuttable_ = false;
     if (fd_ < 0) {
         noteError();
         // Windows refuses a folder of that name as a missing permission.
@@ -263,7 +310,20 @@ FileIdentity FileOutput::identity() const
 
 bool FileOutput::truncate()
 {
-    return fd_ >= 0 && emptyFile(fd_);
+    bool onDisk = false;
+    const bool emptied = fd_ >= 0 && cutFile(fd_, 0, onDisk);
+    cuttable_ = emptied && onDisk && ownsFile_;
+    return emptied;
+}
+
+bool FileOutput::cutStored(std::uint64_t size)
+{
+    bool onDisk = false;
+    if (!cuttable_ || !cutFile(fd_, size, onDisk)) {
+        noteError();
+        return false;
+    }
+    return true;
 }
 
 void FileOutput::noteError()
@@ -309,6 +369,7 @@ bool FileOutput::close()
 #endif
     fd_ = -1;
     ownsFile_ = false;
+    cuttable_ = false;
     return ok;
 }
 

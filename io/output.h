@@ -55,6 +55,17 @@ public:
     bool failed() const { return failed_; }
     std::uint64_t bytesWritten() const { return total_; }
 
+    // The bytes written so far as the sink will hold them if nothing more
+    // comes: with LF line ends the buffer is joined up to here (a CR in its last
+    // byte counts as it stands; the next byte may still take it away).
+    std::uint64_t settledSize();
+    // Whether the bytes already written can be taken back with cutBack.
+    virtual bool canCutBack() const { return false; }
+    // Takes back everything written after `size` (a value settledSize gave) as
+    // if it had never been written. False, and the output failed, when the
+    // sink cannot do it.
+    bool cutBack(std::uint64_t size);
+
 protected:
     // An output that gathers its bytes in memory of its own: `buffer` takes the
     // first bytes, and store() may hand over the next buffer with useBuffer.
@@ -64,6 +75,9 @@ protected:
     // `data` is either the buffer (holding `count` bytes) or, for a write
     // larger than the buffer, the caller's bytes.
     virtual bool store(const std::uint8_t* data, std::size_t count) = 0;
+
+    // Drops the stored bytes after the first `size`; false when the sink cannot.
+    virtual bool cutStored(std::uint64_t) { return false; }
 
     // Only from store(): the bytes from here on go to `buffer` (capacity > 0).
     void useBuffer(std::uint8_t* buffer, std::size_t capacity)
@@ -78,11 +92,13 @@ private:
     // byte is kept back until the byte after it is known.
     void drain();
     void storeBuffered(std::size_t count);
+    std::size_t joinBuffer();
 
     std::uint8_t* owned_;   // the buffer this output took, if any
     std::uint8_t* buffer_;
     std::size_t capacity_;
     std::size_t used_ = 0;
+    std::size_t joined_ = 0;  // with LF line ends: the buffer's bytes joined already
     std::uint64_t total_ = 0;
     bool failed_ = false;
     bool lfLineEnds_ = false;
@@ -103,6 +119,8 @@ public:
     // Empties a file on disk; a device or pipe has nothing to empty. False when
     // the file could not be emptied.
     bool truncate();
+    // Only a file on disk that this output emptied can be cut back.
+    bool canCutBack() const override { return cuttable_; }
     // Flushes and closes; false when any write or the close itself failed.
     bool close();
     // Why the open, or the first write or close that failed, failed.
@@ -110,12 +128,14 @@ public:
 
 protected:
     bool store(const std::uint8_t* data, std::size_t count) override;
+    bool cutStored(std::uint64_t size) override;
 
 private:
     void noteError();
 
     int fd_ = -1;
     bool ownsFile_ = false;
+    bool cuttable_ = false;
     FileError error_;
 };
 
@@ -130,11 +150,17 @@ public:
         flush();
         return text_;
     }
+    bool canCutBack() const override { return true; }
 
 protected:
     bool store(const std::uint8_t* data, std::size_t count) override
     {
         text_.append(reinterpret_cast<const char*>(data), count);
+        return true;
+    }
+    bool cutStored(std::uint64_t size) override
+    {
+        text_.resize(static_cast<std::size_t>(size));
         return true;
     }
 

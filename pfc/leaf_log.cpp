@@ -3,9 +3,15 @@
 
 namespace kistwerk {
 
+LeafLog::LeafLog(std::size_t limit)
+    : blocks_((limit >> kBlockBits) + 1), limit_(limit),
+      blockSize_(limit < (std::size_t{1} << kBlockBits) ? limit : std::size_t{1} << kBlockBits)
+{
+}
+
 void LeafLog::add(const WalkedLeaf& leaf)
 {
-    if (!complete_)
+    if (!complete_.load(std::memory_order_relaxed))
         return;
     const std::int64_t delta = std::int64_t{leaf.dataIndex} - lastIndex_;
     const std::uint64_t zigzag = (static_cast<std::uint64_t>(delta) << 1) ^ static_cast<std::uint64_t>(delta >> 63);
@@ -19,18 +25,47 @@ void LeafLog::add(const WalkedLeaf& leaf)
             encoded[length] |= 0x80u;
         ++length;
     } while (value != 0);
-    if (bytes_.size() + length > limit_) {
-        complete_ = false;
-        bytes_ = std::vector<std::uint8_t>();
+    if (used_ + length > limit_) {
+        complete_.store(false, std::memory_order_release);
         return;
     }
-    bytes_.insert(bytes_.end(), encoded, encoded + length);
+    for (std::size_t i = 0; i < length; ++i, ++used_) {
+        std::unique_ptr<std::uint8_t[]>& block = blocks_[used_ >> kBlockBits];
+        if (!block)
+            block.reset(new std::uint8_t[blockSize_]);
+        block[used_ & ((1u << kBlockBits) - 1)] = encoded[i];
+    }
+    published_.store(used_, std::memory_order_release);
     lastIndex_ = leaf.dataIndex;
 }
 
-void LeafLog::finish()
+void LeafLog::clear()
 {
-    bytes_.shrink_to_fit();
+    for (auto& block : blocks_)
+        block.reset();
+    used_ = 0;
+    published_.store(0, std::memory_order_relaxed);
+    lastIndex_ = 0;
+    complete_.store(true, std::memory_order_relaxed);
+}
+
+bool LeafLog::next(Cursor& cursor, WalkedLeaf& leaf) const
+{
+    const std::size_t end = published_.load(std::memory_order_acquire);
+    if (cursor.at >= end)
+        return false;
+    std::uint64_t value = 0;
+    for (int shift = 0; cursor.at < end; shift += 7) {
+        const std::uint8_t byte = byteAt(cursor.at++);
+        value |= std::uint64_t{byte & 0x7Fu} << shift;
+        if ((byte & 0x80u) == 0)
+            break;
+    }
+    const std::uint64_t zigzag = value >> 1;
+    cursor.index += static_cast<std::int64_t>(zigzag >> 1) ^ -static_cast<std::int64_t>(zigzag & 1);
+    ++cursor.leaves;
+    leaf = WalkedLeaf{static_cast<std::int32_t>(cursor.index), (value & 1) != 0};
+    return true;
 }
 
 } // namespace kistwerk

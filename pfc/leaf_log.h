@@ -4,8 +4,10 @@
 // walk would cost a read from the file per node.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 namespace kistwerk {
@@ -20,45 +22,57 @@ struct WalkedLeaf {
 // (zigzag, 7 bits a byte) with the converted flag as its lowest bit: one byte
 // for the usual archive, whose leaves' records follow one another in the
 // table, at most five for any. Memory is bounded: past `limit` bytes the log
-// gives up, and the conversion pass walks the tree again.
+// keeps no more leaves, and the conversion pass walks the tree again for the
+// rest.
+//
+// One thread may add while another reads: the bytes live in blocks that never
+// move, and a leaf is published whole, after its bytes.
 class LeafLog {
 public:
-    explicit LeafLog(std::size_t limit) : limit_(limit) {}
+    explicit LeafLog(std::size_t limit);
+
+    // Where a reader stands in the log.
+    struct Cursor {
+        std::size_t at = 0;
+        std::int64_t index = 0;
+        std::uint32_t leaves = 0;  // leaves read so far
+    };
 
     void add(const WalkedLeaf& leaf);
-    // After the last leaf: gives back the room the log does not use.
-    void finish();
-    // False once a leaf did not fit.
-    bool complete() const { return complete_; }
+    // Empty again, with room for `limit` bytes; only while no other thread reads.
+    void clear();
+    // False once a leaf did not fit; those after it are not kept either.
+    bool complete() const { return complete_.load(std::memory_order_acquire); }
 
-    // Calls onLeaf(leaf) for every leaf in the order added, until it returns
-    // false. Returns false when stopped that way.
+    // The leaf after `cursor`, if one has been added; false otherwise.
+    bool next(Cursor& cursor, WalkedLeaf& leaf) const;
+
+    // Calls onLeaf(leaf) for every leaf kept, in the order added, until it
+    // returns false. Returns false when stopped that way.
     template <class OnLeaf>
     bool replay(OnLeaf onLeaf) const
     {
-        std::int64_t index = 0;
-        std::size_t at = 0;
-        while (at < bytes_.size()) {
-            std::uint64_t value = 0;
-            for (int shift = 0; at < bytes_.size(); shift += 7) {
-                const std::uint8_t byte = bytes_[at++];
-                value |= std::uint64_t{byte & 0x7Fu} << shift;
-                if ((byte & 0x80u) == 0)
-                    break;
-            }
-            const std::uint64_t zigzag = value >> 1;
-            index += static_cast<std::int64_t>(zigzag >> 1) ^ -static_cast<std::int64_t>(zigzag & 1);
-            if (!onLeaf(WalkedLeaf{static_cast<std::int32_t>(index), (value & 1) != 0}))
+        Cursor cursor;
+        WalkedLeaf leaf;
+        while (next(cursor, leaf)) {
+            if (!onLeaf(leaf))
                 return false;
         }
         return true;
     }
 
 private:
-    std::vector<std::uint8_t> bytes_;
+    static constexpr std::size_t kBlockBits = 16;
+
+    std::uint8_t byteAt(std::size_t at) const { return blocks_[at >> kBlockBits][at & ((1u << kBlockBits) - 1)]; }
+
+    std::vector<std::unique_ptr<std::uint8_t[]>> blocks_;  // sized once: never reallocated
     std::size_t limit_;
+    std::size_t blockSize_;
+    std::size_t used_ = 0;  // the adding thread's own
+    std::atomic<std::size_t> published_{0};
     std::int32_t lastIndex_ = 0;
-    bool complete_ = true;
+    std::atomic<bool> complete_{true};
 };
 
 } // namespace kistwerk

@@ -56,6 +56,21 @@ struct Mark {
     std::int64_t recordBytes = 0;  // of an item's end: the record bytes it read
 };
 
+// Steps kept while the counting walk runs: 1 MiB, room for the leaves that two
+// workers pass in about a second. Past it the conversion waits for the count.
+constexpr std::size_t kKeptSteps = std::size_t{1} << 17;
+
+// What a kept step says, in its top byte; the mailbox file's size below.
+constexpr int kKeptFlagShift = 56;
+constexpr std::uint64_t kKeptSizeMask = (std::uint64_t{1} << kKeptFlagShift) - 1;
+enum KeptFlag : std::uint64_t {
+    kKeptEntry = std::uint64_t{1} << kKeptFlagShift,
+    kKeptSkipped = std::uint64_t{2} << kKeptFlagShift,
+    kKeptOverLimit = std::uint64_t{4} << kKeptFlagShift,
+    kKeptOutOfMemory = std::uint64_t{8} << kKeptFlagShift,
+    kKeptWarning = std::uint64_t{16} << kKeptFlagShift,  // a warning, not a step
+};
+
 // A leaf that the walk passed once the run's reading limit was spent.
 constexpr int kOverLimitLane = -2;
 // A leaf whose item the calling thread converts, its lane having failed.
@@ -92,6 +107,22 @@ public:
 
 private:
     PipelineLane& lane_;
+};
+
+// Stands in for the run's front end while the steps wait: an item's warning is
+// kept in its place among the steps.
+class WarningKeeper final : public FrontEnd {
+public:
+    explicit WarningKeeper(ItemPipeline& pipeline) : pipeline_(pipeline) {}
+    void setBusyCursor(bool) override {}
+    void createProgress(ConversionRun&) override {}
+    bool progressStep(ConversionRun&) override { return false; }
+    void destroyProgress(ConversionRun&) override {}
+    void warnMessageTooLarge() override { pipeline_.kept.push_back(kKeptWarning); }
+    void reportProblem(RunProblem, const ConversionRun&) override {}
+
+private:
+    ItemPipeline& pipeline_;
 };
 
 struct PipelineLane {
@@ -420,6 +451,27 @@ Mark takeItem(ItemPipeline& pipeline, PipelineLane& lane, bool discard)
     }
 }
 
+// Instead of the progress step while the steps wait: what the leaf did.
+bool keepStep(ItemPipeline& pipeline)
+{
+    ConversionRun& run = *pipeline.run;
+    RunCounts& last = pipeline.countsLast;
+    std::uint64_t step = run.output->settledSize() & kKeptSizeMask;
+    if (run.entriesWritten != last.entriesWritten)
+        step |= kKeptEntry;
+    if (run.itemsSkipped != last.itemsSkipped)
+        step |= kKeptSkipped;
+    if (run.itemsOverLimit != last.itemsOverLimit)
+        step |= kKeptOverLimit;
+    if (run.outOfMemory)
+        step |= kKeptOutOfMemory;
+    pipeline.kept.push_back(step);
+    last.entriesWritten = run.entriesWritten;
+    last.itemsSkipped = run.itemsSkipped;
+    last.itemsOverLimit = run.itemsOverLimit;
+    return true;
+}
+
 // Writes the oldest pending leaf's item, if it has one, and runs its progress
 // step. False when the user asked to stop.
 bool passLeaf(ItemPipeline& pipeline)
@@ -460,6 +512,8 @@ bool passLeaf(ItemPipeline& pipeline)
         convertStoredItem(run, run.style, run, leaf.dataIndex);
     }
     run.doneItems = leaf.number;
+    if (pipeline.deferring)
+        return keepStep(pipeline);
     return !stepProgress(run);
 }
 
@@ -515,6 +569,9 @@ ItemPipeline::ItemPipeline() = default;
 ItemPipeline::~ItemPipeline()
 {
     stopLanes(*this);
+    // A run left while its steps waited gets its front end back.
+    if (deferring)
+        run->frontEnd = frontEnd;
 }
 
 int conversionThreads(const ConversionRun& run)
@@ -611,6 +668,89 @@ bool pipelineLeaf(ItemPipeline& pipeline, const WalkedLeaf& walked)
     if (pipeline.leafCount == pipeline.leaves.size())
         return passLeaf(pipeline);
     return true;
+}
+
+void deferSteps(ItemPipeline& pipeline)
+{
+    ConversionRun& run = *pipeline.run;
+    if (!pipeline.keeper)
+        pipeline.keeper = std::make_unique<WarningKeeper>(pipeline);
+    // An item gives at most one warning per body section, 255 of them.
+    pipeline.kept.reserve(kKeptSteps + 256);
+    pipeline.deferring = true;
+    pipeline.frontEnd = run.frontEnd;
+    run.frontEnd = pipeline.keeper.get();
+    pipeline.countsBefore = run;
+    pipeline.countsLast = run;
+    pipeline.outputBefore = run.output->settledSize();
+}
+
+bool stepsWaiting(const ItemPipeline& pipeline)
+{
+    return pipeline.deferring && pipeline.kept.size() >= kKeptSteps;
+}
+
+namespace {
+
+// The counts the steps show back to where they began to wait. The reading
+// limit is left as the leaves passed have spent it: it is not shown, and only
+// the leaves still to come look at it.
+void restoreCounts(ItemPipeline& pipeline)
+{
+    ConversionRun& run = *pipeline.run;
+    const RunCounts& before = pipeline.countsBefore;
+    run.doneItems = before.doneItems;
+    run.entriesWritten = before.entriesWritten;
+    run.itemsOverLimit = before.itemsOverLimit;
+    run.itemsSkipped = before.itemsSkipped;
+    run.outOfMemory = before.outOfMemory;
+    run.frontEnd = pipeline.frontEnd;
+    pipeline.deferring = false;
+}
+
+void applyStep(ConversionRun& run, std::uint64_t step)
+{
+    ++run.doneItems;
+    if (step & kKeptEntry)
+        ++run.entriesWritten;
+    if (step & kKeptSkipped)
+        ++run.itemsSkipped;
+    if (step & kKeptOverLimit)
+        ++run.itemsOverLimit;
+    if (step & kKeptOutOfMemory)
+        run.outOfMemory = true;
+}
+
+} // namespace
+
+bool replaySteps(ItemPipeline& pipeline)
+{
+    ConversionRun& run = *pipeline.run;
+    restoreCounts(pipeline);
+    bool going = true;
+    for (const std::uint64_t step : pipeline.kept) {
+        if (step & kKeptWarning) {
+            if (run.frontEnd != nullptr)
+                run.frontEnd->warnMessageTooLarge();
+            continue;
+        }
+        applyStep(run, step);
+        if (stepProgress(run)) {
+            run.output->cutBack(step & kKeptSizeMask);
+            going = false;
+            break;
+        }
+    }
+    pipeline.kept = std::vector<std::uint64_t>();
+    return going;
+}
+
+void dropSteps(ItemPipeline& pipeline)
+{
+    restoreCounts(pipeline);
+    pipeline.run->recordBytesLeft = pipeline.countsBefore.recordBytesLeft;
+    pipeline.run->output->cutBack(pipeline.outputBefore);
+    pipeline.kept = std::vector<std::uint64_t>();
 }
 
 bool finishPipeline(ItemPipeline& pipeline, bool walked)

@@ -11,6 +11,8 @@
 #include <vector>
 
 #include "pfc/container.h"
+#include "pfc/conversion_run.h"
+#include "pfc/frontend.h"
 #include "pfc/leaf_log.h"
 
 namespace kistwerk {
@@ -37,6 +39,17 @@ struct ItemPipeline {
     std::int64_t span = -1;            // stretch of the file of the last item handed out
     std::size_t lane = 0;              // and the lane it went to
 
+    // While the steps wait (see deferSteps).
+    bool deferring = false;
+    // Per leaf passed: the mailbox file's size after its item, and in the top
+    // byte what the item did; or a warning the next leaf's item gave.
+    std::vector<std::uint64_t> kept;
+    FrontEnd* frontEnd = nullptr;      // the run's own, while a keeper stands in
+    std::unique_ptr<FrontEnd> keeper;
+    RunCounts countsBefore;            // when the steps began to wait
+    RunCounts countsLast;              // after the last leaf kept
+    std::uint64_t outputBefore = 0;
+
     ItemPipeline();
     ~ItemPipeline();  // stops and joins any thread still running
     ItemPipeline(const ItemPipeline&) = delete;
@@ -56,6 +69,21 @@ bool startPipeline(ItemPipeline& pipeline, ConversionRun& run, int threads);
 // The walk's next leaf with a valid data index. Writes the leaves that are
 // ready and runs their progress steps; false once the user asked to stop.
 bool pipelineLeaf(ItemPipeline& pipeline, const WalkedLeaf& leaf);
+
+// While the counting walk still runs no progress step can be shown, its total
+// not being known. From deferSteps on the leaves passed keep what they did (and
+// their items' warnings), and replaySteps, once run.totalItems is set, runs
+// those steps and warnings in order, as a run that had counted first would
+// have run them; a stop at one of them cuts the mailbox file back to the end of
+// that leaf's item. The output must be one that can be cut back.
+void deferSteps(ItemPipeline& pipeline);
+// Whether the kept steps fill the room they have: no more leaves may pass
+// before replaySteps.
+bool stepsWaiting(const ItemPipeline& pipeline);
+// False when the user asked to stop at one of the steps.
+bool replaySteps(ItemPipeline& pipeline);
+// Takes back all that passed since deferSteps: the mailbox file and the counts.
+void dropSteps(ItemPipeline& pipeline);
 
 // After the walk: writes the leaves still pending unless the walk was stopped
 // (`walked` false), then ends the threads. False when the run was stopped.

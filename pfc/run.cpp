@@ -4,6 +4,7 @@
 
 #include <new>
 
+#include "pfc/count_ahead.h"
 #include "pfc/leaf.h"
 #include "pfc/naming.h"
 #include "pfc/parallel.h"
@@ -104,20 +105,30 @@ void countChain(ConversionRun& run, std::int32_t k, LeafLog& log)
         log.add(WalkedLeaf{node.dataIndex, isConvertedItemType(node.itemType)});
         return true;
     });
-    log.finish();
 }
 
 namespace {
 
-// Calls onLeaf for every leaf of the conversion pass, from the log or from a
-// second walk. False when onLeaf stopped it.
+// Calls onLeaf for every leaf of the conversion pass after `cursor`: those the
+// log kept, then, when it could not keep them all, those of a second walk past
+// the leaves already passed. False when onLeaf stopped it.
 template <class OnLeaf>
-bool passLeaves(ConversionRun& run, std::int32_t k, const LeafLog& log, OnLeaf onLeaf)
+bool passLeaves(ConversionRun& run, std::int32_t k, const LeafLog& log, LeafLog::Cursor& cursor, OnLeaf onLeaf)
 {
+    WalkedLeaf leaf;
+    while (log.next(cursor, leaf)) {
+        if (!onLeaf(leaf))
+            return false;
+    }
     if (log.complete())
-        return log.replay(onLeaf);
+        return true;
+    std::uint32_t passed = cursor.leaves;
     NodeWalk walk(run.container);
-    return walk.run(k, [&onLeaf](const PfcNode& node) {
+    return walk.run(k, [&onLeaf, &passed](const PfcNode& node) {
+        if (passed > 0) {
+            --passed;
+            return true;
+        }
         return onLeaf(WalkedLeaf{node.dataIndex, isConvertedItemType(node.itemType)});
     });
 }
@@ -125,7 +136,8 @@ bool passLeaves(ConversionRun& run, std::int32_t k, const LeafLog& log, OnLeaf o
 // The conversion pass with every item converted on the calling thread.
 bool convertLeavesInline(ConversionRun& run, std::int32_t k, const LeafLog& log)
 {
-    return passLeaves(run, k, log, [&run](const WalkedLeaf& leaf) {
+    LeafLog::Cursor cursor;
+    return passLeaves(run, k, log, cursor, [&run](const WalkedLeaf& leaf) {
         ++run.doneItems;
         if (leaf.converted) {
             if (run.convertItem)
@@ -135,6 +147,44 @@ bool convertLeavesInline(ConversionRun& run, std::int32_t k, const LeafLog& log)
         }
         return !stepProgress(run);
     });
+}
+
+bool convertThroughPipeline(ConversionRun& run, ItemPipeline& pipeline, std::int32_t k, const LeafLog& log,
+                            LeafLog::Cursor& cursor)
+{
+    bool walked =
+        passLeaves(run, k, log, cursor, [&pipeline](const WalkedLeaf& leaf) { return pipelineLeaf(pipeline, leaf); });
+    return finishPipeline(pipeline, walked);
+}
+
+// The workers convert the leaves the counting walk has found so far while it
+// goes on; their progress steps wait for its total. Leaves pass until the walk
+// ends or the kept steps fill their room; then the steps are shown, and the
+// pass goes on as after a count. A walk that fails (its reader, its memory)
+// leaves no trace: the run then counts first, as on one thread.
+bool convertWhileCounting(ConversionRun& run, ItemPipeline& pipeline, CountAhead& ahead, LeafLog& log)
+{
+    LeafLog::Cursor cursor;
+    WalkedLeaf leaf;
+    deferSteps(pipeline);
+    while (!ahead.ended() && !stepsWaiting(pipeline) && ahead.nextLeaf(cursor, leaf))
+        pipelineLeaf(pipeline, leaf);
+    std::uint32_t total = 0;
+    const bool counted = ahead.finish(total);
+    run.totalItems = total;
+    if (!counted) {
+        // The walk's own reader or memory failed: everything begins again the
+        // other way, the count first, on this thread.
+        dropSteps(pipeline);
+        finishPipeline(pipeline, false);
+        log.clear();
+        run.totalItems = 0;
+        countChain(run, 1, log);
+        return convertChain(run, 1, log);
+    }
+    if (!replaySteps(pipeline))
+        return finishPipeline(pipeline, false);
+    return convertThroughPipeline(run, pipeline, 1, log, cursor);
 }
 
 } // namespace
@@ -148,8 +198,23 @@ bool convertChain(ConversionRun& run, std::int32_t k, const LeafLog& log)
     // Without its threads or readers the run converts on this thread alone.
     if (!startPipeline(pipeline, run, threads))
         return convertLeavesInline(run, k, log);
-    bool walked = passLeaves(run, k, log, [&pipeline](const WalkedLeaf& leaf) { return pipelineLeaf(pipeline, leaf); });
-    return finishPipeline(pipeline, walked);
+    LeafLog::Cursor cursor;
+    return convertThroughPipeline(run, pipeline, k, log, cursor);
+}
+
+bool countAndConvert(ConversionRun& run, LeafLog& log)
+{
+    // The count runs beside the conversion only where workers convert and the
+    // mailbox file can be cut back to where a stop at a late step leaves it.
+    const int threads = run.convertItem ? 1 : conversionThreads(run);
+    if (threads >= 2 && run.output->canCutBack()) {
+        ItemPipeline pipeline;
+        CountAhead ahead;
+        if (startPipeline(pipeline, run, threads) && ahead.start(run, log))
+            return convertWhileCounting(run, pipeline, ahead, log);
+    }
+    countChain(run, 1, log);
+    return convertChain(run, 1, log);
 }
 
 void convertContainer(ConversionRun& run, InputSource& input, Output& output, FrontEnd& frontEnd)
@@ -171,8 +236,7 @@ void convertContainer(ConversionRun& run, InputSource& input, Output& output, Fr
     // items, so the entries written so far are whole, and it says so.
     try {
         LeafLog log(run.leafLogLimit);
-        countChain(run, 1, log);
-        convertChain(run, 1, log);
+        countAndConvert(run, log);
     } catch (const std::bad_alloc&) {
         run.outOfMemory = true;
     }

@@ -31,9 +31,15 @@ void convertContainer(ConversionRun& run, InputSource& input, Output& output, Fr
 void countChain(ConversionRun& run, std::int32_t k, LeafLog& log);
 
 // The conversion pass over the same leaves in the same order: replayed from
-// `log` when it holds them all, walked again from node index k otherwise.
+// `log` as far as it kept them, walked again from node index k for the rest.
 // Returns false when the front end asked to stop. Converts on as many threads
 // as the run chooses.
 bool convertChain(ConversionRun& run, std::int32_t k, const LeafLog& log);
+
+// Both passes from node index 1. Where workers convert, the counting walk runs
+// on a thread of its own and the conversion begins beside it; the progress
+// steps, the warnings and the mailbox file are those of the two passes one
+// after the other. False when the front end asked to stop.
+bool countAndConvert(ConversionRun& run, LeafLog& log);
 
 } // namespace kistwerk

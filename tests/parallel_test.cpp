@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <memory>
 #include <new>
 #include <cstdio>
@@ -88,12 +89,47 @@ struct Outcome {
     std::uint32_t skipped = 0;
 };
 
+// The image in memory; with `slowWalk` the reader opened after the workers'
+// (the counting walk's) waits now and then, so that the workers pass many
+// leaves before the count is done.
+struct ImageInput final : InputSource {
+    ImageInput(const Bytes& image, int threads, bool slowWalk) : inner(image), workers(threads), slow(slowWalk) {}
+    std::int64_t size() const override { return inner.size(); }
+    std::size_t readAt(std::int64_t offset, void* dst, std::size_t count) override
+    {
+        return inner.readAt(offset, dst, count);
+    }
+    std::unique_ptr<InputSource> openReader() override
+    {
+        struct SlowReader final : InputSource {
+            explicit SlowReader(std::unique_ptr<InputSource> reader) : inner(std::move(reader)) {}
+            std::int64_t size() const override { return inner->size(); }
+            std::size_t readAt(std::int64_t offset, void* dst, std::size_t count) override
+            {
+                if (++reads % 8 == 0)
+                    std::this_thread::sleep_for(std::chrono::microseconds(20));
+                return inner->readAt(offset, dst, count);
+            }
+            std::unique_ptr<InputSource> inner;
+            unsigned reads = 0;
+        };
+        std::unique_ptr<InputSource> reader = inner.openReader();
+        if (slow && ++opened > workers)
+            return std::make_unique<SlowReader>(std::move(reader));
+        return reader;
+    }
+    MemoryInput inner;
+    int workers;
+    bool slow;
+    int opened = 0;
+};
+
 // `leafLogLimit` 0 makes the conversion pass walk the tree again.
 Outcome convertImage(const Bytes& image, int threads, int stopAt = -1, MailboxStyle style = MailboxStyle{},
                      std::int64_t readFloor = RunSettings{}.recordReadFloor,
-                     std::size_t leafLogLimit = RunSettings{}.leafLogLimit)
+                     std::size_t leafLogLimit = RunSettings{}.leafLogLimit, bool slowWalk = false)
 {
-    MemoryInput input(image);
+    ImageInput input(image, threads, slowWalk);
     MemoryOutput output;
     EventFrontEnd frontEnd;
     frontEnd.stopAfterSteps = stopAt;
@@ -347,6 +383,37 @@ TEST(Parallel, StopInsideLongRunsOfItems)
             expectSame(single, convertImage(*image, 3, stopAt));
         }
     }
+}
+
+// The order of the front-end calls without the output's size at each: steps
+// shown after the count come when more has been written.
+Outcome withoutPlaces(Outcome outcome)
+{
+    for (std::string& event : outcome.events)
+        event = event.substr(0, event.rfind(" at "));
+    return outcome;
+}
+
+// The workers convert while the count still runs, and the steps and stops of
+// the leaves they pass meanwhile come once the count is done: the run
+// must still leave what one thread leaves, also when it stops at one of them.
+TEST(Parallel, StepsShownAfterTheCountAsOnOneThread)
+{
+    const Bytes image = manySmallItems(9000);
+    const Outcome full = convertImage(image, 1);
+    for (int stopAt : {-1, 0, 4200, 6001, 8999}) {
+        SCOPED_TRACE(stopAt);
+        const Outcome single = convertImage(image, 1, stopAt);
+        for (MailboxStyle style : {MailboxStyle{}, unixMailboxStyle()}) {
+            const Outcome expected = style.lfLineEnds ? convertImage(image, 1, stopAt, style) : single;
+            expectSame(withoutPlaces(expected),
+                       withoutPlaces(convertImage(image, 2, stopAt, style, RunSettings{}.recordReadFloor,
+                                                  RunSettings{}.leafLogLimit, true)));
+        }
+    }
+    // A leaf log too small for all leaves: the pass walks again past those it kept.
+    expectSame(withoutPlaces(full),
+               withoutPlaces(convertImage(image, 3, -1, MailboxStyle{}, RunSettings{}.recordReadFloor, 5000, true)));
 }
 
 // The files on disk: each worker reads the one open file through its own cache.

@@ -2,6 +2,7 @@
 // decisions about its files.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -215,31 +216,34 @@ TEST(Walk, DeepNestingUsesNoRecursion)
 }
 
 // The counting walk's leaves come back as they went in, whatever the jumps
-// between data indexes; a log over its limit gives up rather than drop leaves.
+// between data indexes; a log over its limit keeps the leaves before the first
+// that did not fit, and none after it.
 TEST(Walk, LeafLogGivesBackItsLeaves)
 {
     const std::vector<WalkedLeaf> leaves = {
         {15, true}, {17, true}, {19, false}, {1, true}, {INT32_MAX, false}, {1, true},
         {INT32_MAX, true}, {INT32_MAX, false}, {2, false}, {300000, true}, {299999, true},
     };
-    struct Row { const char* name; std::size_t limit; bool complete; };
+    struct Row { const char* name; std::size_t limit; bool complete; std::size_t kept; };
     const Row rows[] = {
-        {"room for all", 1 << 10, true}, {"just room", 29, true}, {"one byte short", 28, false}, {"no room", 0, false},
+        {"room for all", 1 << 10, true, 11}, {"just room", 29, true, 11}, {"one byte short", 28, false, 10},
+        {"no room", 0, false, 0},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         LeafLog log(row.limit);
         for (const WalkedLeaf& leaf : leaves)
             log.add(leaf);
-        log.finish();
         ASSERT_EQ(log.complete(), row.complete);
+        std::size_t all = 0;
+        log.replay([&all](const WalkedLeaf&) { return ++all > 0; });
+        EXPECT_EQ(all, row.kept);
         std::vector<WalkedLeaf> back;
         log.replay([&back](const WalkedLeaf& leaf) {
             back.push_back(leaf);
             return back.size() < 6;
         });
-        const std::size_t expected = row.complete ? 6 : 0;
-        ASSERT_EQ(back.size(), expected);
+        ASSERT_EQ(back.size(), std::min<std::size_t>(6, row.kept));
         for (std::size_t i = 0; i < back.size(); ++i) {
             EXPECT_EQ(back[i].dataIndex, leaves[i].dataIndex) << i;
             EXPECT_EQ(back[i].converted, leaves[i].converted) << i;
