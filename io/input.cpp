@@ -248,6 +248,9 @@ std::size_t FileInput::fillSize(const Stream& stream, std::int64_t offset, std::
     std::size_t want = 0;
     if (stream.start < 0) {
         want = std::max(count, runEstimate_ * kJumpPart / kJumpWhole);
+        // A stretch said to be longer is taken whole.
+        if (offset == expectAt_)
+            want = std::max(want, expectCount_);
     } else {
         auto run = static_cast<std::size_t>(offset - stream.runStart);
         std::size_t lookahead = run >= runEstimate_ ? run : runEstimate_ / kLookaheadShare;

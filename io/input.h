@@ -41,6 +41,10 @@ public:
         return readExact(offset, scratch, count) ? scratch : nullptr;
     }
 
+    // The next read at `offset` begins a stretch of about `count` bytes that
+    // will be read on: a source that reads ahead may take it in one read.
+    virtual void expect(std::int64_t /*offset*/, std::size_t /*count*/) {}
+
     // Another reader of the same bytes, with state of its own, for another
     // thread to read through while this one is in use; nullptr when the source
     // cannot give one. It must not outlive this source.
@@ -81,6 +85,11 @@ public:
     std::size_t readAt(std::int64_t offset, void* dst, std::size_t count) override;
     const std::uint8_t* view(std::int64_t offset, std::size_t count, std::uint8_t* scratch) override;
     std::unique_ptr<InputSource> openReader() override;
+    void expect(std::int64_t offset, std::size_t count) override
+    {
+        expectAt_ = offset;
+        expectCount_ = count;
+    }
 
     static constexpr std::size_t kWindowSize = std::size_t{1} << 18;
     static constexpr int kStreamCount = 4;
@@ -117,6 +126,8 @@ private:
     Stream* recent_ = nullptr;
     std::uint64_t useClock_ = 0;
     std::size_t runEstimate_ = 0;         // typical length of a run that ended in a jump
+    std::int64_t expectAt_ = -1;          // where a stretch of expectCount_ bytes begins
+    std::size_t expectCount_ = 0;
 };
 
 // A PFC image held in memory; used by tests and fuzzing. Reading changes no

@@ -1,6 +1,9 @@
 // Container head, node table and PfcNode lookups.
 #include "pfc/container.h"
 
+#include <algorithm>
+#include <bit>
+
 namespace kistwerk {
 
 namespace {
@@ -77,6 +80,61 @@ std::int64_t entriesPresent(const Container& container)
         return 0;
     std::int64_t room = container.input->size() - container.tableBase - 4;
     return room < 0 ? 0 : room / 4;
+}
+
+namespace {
+
+// Table bytes per file byte above which the map is not made: a head that claims
+// far more entries than an archive of this size holds would make it cost a
+// read of much of the file.
+constexpr std::int64_t kTableShare = 64;
+
+} // namespace
+
+bool EntryStarts::build(const Container& container, InputSource& input)
+{
+    bits_.clear();
+    const std::int64_t entries = std::min<std::int64_t>(container.entryCount, entriesPresent(container));
+    size_ = std::min<std::int64_t>(input.size(), INT32_MAX);
+    if (entries <= 0 || entries * 4 > input.size() / kTableShare)
+        return false;
+    bits_.assign(static_cast<std::size_t>((size_ >> kBlockBits) / 64 + 1), 0);
+    std::vector<std::uint8_t> chunk(std::size_t{1} << 16);
+    for (std::int64_t k = 1; k <= entries;) {
+        const std::int64_t count = std::min<std::int64_t>(entries - k + 1, static_cast<std::int64_t>(chunk.size() / 4));
+        const std::size_t got = input.readAt(container.tableBase + 4 * k, chunk.data(), static_cast<std::size_t>(count) * 4);
+        for (std::size_t i = 0; i + 4 <= got; i += 4) {
+            const auto offset = static_cast<std::int32_t>(loadU32(chunk.data() + i));
+            if (offset >= 0 && offset < size_) {
+                const std::int64_t block = offset >> kBlockBits;
+                bits_[static_cast<std::size_t>(block / 64)] |= std::uint64_t{1} << (block % 64);
+            }
+        }
+        if (got < static_cast<std::size_t>(count) * 4)
+            break;
+        k += count;
+    }
+    return true;
+}
+
+std::size_t EntryStarts::extentFrom(std::int64_t offset, std::size_t limit) const
+{
+    if (bits_.empty() || offset < 0 || offset >= size_)
+        return 0;
+    const std::int64_t first = (offset >> kBlockBits) + 1;
+    const std::int64_t last = std::min<std::int64_t>((offset + static_cast<std::int64_t>(limit)) >> kBlockBits,
+                                                     (size_ - 1) >> kBlockBits);
+    for (std::int64_t block = first; block <= last;) {
+        const std::uint64_t word = bits_[static_cast<std::size_t>(block / 64)] >> (block % 64);
+        if (word != 0) {
+            const std::int64_t next = block + std::countr_zero(word);
+            if (next > last)
+                break;
+            return static_cast<std::size_t>(((next + 1) << kBlockBits) - offset);
+        }
+        block += 64 - block % 64;
+    }
+    return limit;
 }
 
 } // namespace kistwerk

@@ -11,7 +11,9 @@
 // here every read must deliver all its bytes or the lookup fails.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "io/input.h"
 
@@ -58,5 +60,26 @@ bool hasContainerStart(InputSource& input);
 // How many table entries lie inside the file: no valid, readable index can be
 // above this, whatever `entryCount` claims.
 std::int64_t entriesPresent(const Container& container);
+
+// Where the node table's entries begin, to within a block of 256 bytes. A
+// record ends at the latest where the next entry begins, so a reader can take
+// a record in one read of about its size, in whatever order the records lie.
+// One bit per block: 512 KiB for 1 GiB. Only a table that is a small part of
+// the file is read for it (an archive's table takes well under 1 %); for any
+// other the map stays empty and tells nothing.
+class EntryStarts {
+public:
+    // Reads the table through `input`. False when the map stays empty.
+    bool build(const Container& container, InputSource& input);
+    // About how many bytes the entry at `offset` takes: up to the end of the
+    // block in which the next entry begins, at most `limit`; 0 when the map is
+    // empty or `offset` lies outside it.
+    std::size_t extentFrom(std::int64_t offset, std::size_t limit) const;
+
+private:
+    static constexpr int kBlockBits = 8;
+    std::vector<std::uint64_t> bits_;
+    std::int64_t size_ = 0;
+};
 
 } // namespace kistwerk

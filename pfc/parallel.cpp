@@ -18,9 +18,11 @@
 #include <exception>
 #include <limits>
 #include <mutex>
+#include <new>
 #include <system_error>
 #include <thread>
 
+#include "io/input.h"
 #include "io/output.h"
 #include "pfc/conversion_run.h"
 #include "pfc/frontend.h"
@@ -56,25 +58,35 @@ struct Mark {
     std::int64_t recordBytes = 0;  // of an item's end: the record bytes it read
 };
 
-// Steps kept while the counting walk runs: 1 MiB, room for the leaves that two
-// workers pass in about a second. Past it the conversion waits for the count.
+// Steps kept while the counting walk runs: 512 KiB, room for the leaves that
+// two workers pass in about a second. Past it the conversion waits for the
+// count.
 constexpr std::size_t kKeptSteps = std::size_t{1} << 17;
 
-// What a kept step says, in its top byte; the mailbox file's size below.
-constexpr int kKeptFlagShift = 56;
-constexpr std::uint64_t kKeptSizeMask = (std::uint64_t{1} << kKeptFlagShift) - 1;
-enum KeptFlag : std::uint64_t {
-    kKeptEntry = std::uint64_t{1} << kKeptFlagShift,
-    kKeptSkipped = std::uint64_t{2} << kKeptFlagShift,
-    kKeptOverLimit = std::uint64_t{4} << kKeptFlagShift,
-    kKeptOutOfMemory = std::uint64_t{8} << kKeptFlagShift,
-    kKeptWarning = std::uint64_t{16} << kKeptFlagShift,  // a warning, not a step
+// What a kept step says, in its top bits; below them the bytes its item added.
+// An item adds at most 255 body sections of 65,000 bytes, far less than the
+// 128 MiB a step holds; more would go into steps marked kKeptMore before it.
+constexpr int kKeptFlagShift = 27;
+constexpr std::uint32_t kKeptSizeMask = (std::uint32_t{1} << kKeptFlagShift) - 1;
+enum KeptFlag : std::uint32_t {
+    kKeptEntry = std::uint32_t{1} << kKeptFlagShift,
+    kKeptSkipped = std::uint32_t{2} << kKeptFlagShift,
+    kKeptOverLimit = std::uint32_t{4} << kKeptFlagShift,
+    kKeptOutOfMemory = std::uint32_t{8} << kKeptFlagShift,
+    kKeptWarning = std::uint32_t{16} << kKeptFlagShift,  // a warning, not a step
 };
+constexpr std::uint32_t kKeptMore = kKeptWarning | kKeptEntry;  // bytes only, the step follows
 
 // A leaf that the walk passed once the run's reading limit was spent.
 constexpr int kOverLimitLane = -2;
 // A leaf whose item the calling thread converts, its lane having failed.
 constexpr int kCallerLane = -3;
+
+// A record for a worker to convert.
+struct Job {
+    std::int32_t recordAt = -1;  // -1: the table leads to none
+    std::uint32_t extent = 0;    // about how long it is; 0 when not known
+};
 
 } // namespace
 
@@ -137,7 +149,7 @@ struct PipelineLane {
     std::condition_variable callerWake;
 
     // Shared; counters only grow and are read and written under the mutex.
-    std::vector<std::int32_t> jobs;  // ring of record offsets (-1: none), in item order
+    std::vector<Job> jobs;           // ring of records to convert, in item order
     std::uint64_t jobsPosted = 0;
     std::uint64_t jobsTaken = 0;
     std::uint64_t written = 0;       // bytes the worker has put into the ring
@@ -275,8 +287,8 @@ bool pushMark(PipelineLane& lane, MarkKind kind, std::int64_t recordBytes = 0)
     return true;
 }
 
-// The next record offset for the worker; false when there will be none.
-bool takeJob(PipelineLane& lane, std::int32_t& recordAt)
+// The next record for the worker; false when there will be none.
+bool takeJob(PipelineLane& lane, Job& job)
 {
     std::unique_lock lock(lane.mutex);
     if (!lane.stop && !lane.walkEnded && lane.jobsTaken == lane.jobsPosted) {
@@ -286,19 +298,21 @@ bool takeJob(PipelineLane& lane, std::int32_t& recordAt)
     }
     if (lane.stop || lane.jobsTaken == lane.jobsPosted)
         return false;
-    recordAt = lane.jobs[lane.jobsTaken % lane.jobs.size()];
+    job = lane.jobs[lane.jobsTaken % lane.jobs.size()];
     ++lane.jobsTaken;
     return true;
 }
 
 void workerLoop(PipelineLane& lane)
 {
-    std::int32_t recordAt = 0;
-    while (takeJob(lane, recordAt)) {
+    Job job;
+    while (takeJob(lane, job)) {
+        if (job.extent > 0)
+            lane.input->expect(job.recordAt, job.extent);
         const std::uint32_t entries = lane.counts.entriesWritten;
         const std::uint32_t overLimit = lane.counts.itemsOverLimit;
         const std::int64_t bytesLeft = lane.counts.recordBytesLeft;
-        convertStoredRecord(lane.item, lane.style, lane.counts, recordAt);
+        convertStoredRecord(lane.item, lane.style, lane.counts, job.recordAt);
         MarkKind end = lane.counts.entriesWritten != entries ? MarkKind::EntryEnd : MarkKind::ItemEnd;
         if (lane.counts.itemsOverLimit != overLimit)
             end = MarkKind::OverLimit;
@@ -322,12 +336,12 @@ void workerMain(PipelineLane& lane)
 }
 
 // False when the lane's worker has failed: the job is the caller's then.
-bool postJob(PipelineLane& lane, std::int32_t recordAt)
+bool postJob(PipelineLane& lane, const Job& job)
 {
     std::lock_guard lock(lane.mutex);
     if (lane.failed)
         return false;
-    lane.jobs[lane.jobsPosted % lane.jobs.size()] = recordAt;
+    lane.jobs[lane.jobsPosted % lane.jobs.size()] = job;
     ++lane.jobsPosted;
     if (lane.workerWaitingJobs && lane.jobsPosted - lane.jobsTaken >= kWakeJobs)
         lane.workerWake.notify_one();
@@ -456,7 +470,12 @@ bool keepStep(ItemPipeline& pipeline)
 {
     ConversionRun& run = *pipeline.run;
     RunCounts& last = pipeline.countsLast;
-    std::uint64_t step = run.output->settledSize() & kKeptSizeMask;
+    const std::uint64_t size = run.output->settledSize();
+    std::uint64_t added = size - pipeline.outputLast;
+    pipeline.outputLast = size;
+    for (; added > kKeptSizeMask; added -= kKeptSizeMask)
+        pipeline.kept.push_back(kKeptMore | kKeptSizeMask);
+    auto step = static_cast<std::uint32_t>(added);
     if (run.entriesWritten != last.entriesWritten)
         step |= kKeptEntry;
     if (run.itemsSkipped != last.itemsSkipped)
@@ -615,6 +634,17 @@ bool openLanes(ItemPipeline& pipeline, ConversionRun& run, int threads)
     return true;
 }
 
+// Lets the workers read each record in one read of about its size, where the
+// records lie apart; without the map (no memory for it) they read as before.
+void takeEntryStarts(ItemPipeline& pipeline, ConversionRun& run)
+{
+    try {
+        pipeline.entryStarts.build(run.container, *run.input);
+    } catch (const std::bad_alloc&) {
+        pipeline.entryStarts = EntryStarts();
+    }
+}
+
 bool abandonPipeline(ItemPipeline& pipeline)
 {
     stopLanes(pipeline);
@@ -634,6 +664,7 @@ bool startPipeline(ItemPipeline& pipeline, ConversionRun& run, int threads)
     // first; the run then converts on the calling thread, with the same output.
     try {
         pipeline.leaves.assign(kLeavesAhead, PipelineLeaf{});
+        takeEntryStarts(pipeline, run);
         if (!openLanes(pipeline, run, threads))
             return abandonPipeline(pipeline);
         for (auto& lane : pipeline.lanes)
@@ -661,7 +692,9 @@ bool pipelineLeaf(ItemPipeline& pipeline, const WalkedLeaf& walked)
             pipeline.lane = leastBusyLane(pipeline);
         }
         std::size_t lane = pipeline.lane;
-        leaf.lane = postJob(*pipeline.lanes[lane], recordAt) ? static_cast<int>(lane) : kCallerLane;
+        const Job job{recordAt,
+                      static_cast<std::uint32_t>(pipeline.entryStarts.extentFrom(recordAt, FileInput::kReaderWindowSize))};
+        leaf.lane = postJob(*pipeline.lanes[lane], job) ? static_cast<int>(lane) : kCallerLane;
     }
     pipeline.leaves[(pipeline.firstLeaf + pipeline.leafCount) % pipeline.leaves.size()] = leaf;
     ++pipeline.leafCount;
@@ -683,6 +716,7 @@ void deferSteps(ItemPipeline& pipeline)
     pipeline.countsBefore = run;
     pipeline.countsLast = run;
     pipeline.outputBefore = run.output->settledSize();
+    pipeline.outputLast = pipeline.outputBefore;
 }
 
 bool stepsWaiting(const ItemPipeline& pipeline)
@@ -708,7 +742,7 @@ void restoreCounts(ItemPipeline& pipeline)
     pipeline.deferring = false;
 }
 
-void applyStep(ConversionRun& run, std::uint64_t step)
+void applyStep(ConversionRun& run, std::uint32_t step)
 {
     ++run.doneItems;
     if (step & kKeptEntry)
@@ -728,7 +762,11 @@ bool replaySteps(ItemPipeline& pipeline)
     ConversionRun& run = *pipeline.run;
     restoreCounts(pipeline);
     bool going = true;
-    for (const std::uint64_t step : pipeline.kept) {
+    std::uint64_t size = pipeline.outputBefore;
+    for (const std::uint32_t step : pipeline.kept) {
+        size += step & kKeptSizeMask;
+        if ((step & kKeptMore) == kKeptMore)
+            continue;
         if (step & kKeptWarning) {
             if (run.frontEnd != nullptr)
                 run.frontEnd->warnMessageTooLarge();
@@ -736,12 +774,12 @@ bool replaySteps(ItemPipeline& pipeline)
         }
         applyStep(run, step);
         if (stepProgress(run)) {
-            run.output->cutBack(step & kKeptSizeMask);
+            run.output->cutBack(size);
             going = false;
             break;
         }
     }
-    pipeline.kept = std::vector<std::uint64_t>();
+    pipeline.kept = std::vector<std::uint32_t>();
     return going;
 }
 
@@ -750,7 +788,7 @@ void dropSteps(ItemPipeline& pipeline)
     restoreCounts(pipeline);
     pipeline.run->recordBytesLeft = pipeline.countsBefore.recordBytesLeft;
     pipeline.run->output->cutBack(pipeline.outputBefore);
-    pipeline.kept = std::vector<std::uint64_t>();
+    pipeline.kept = std::vector<std::uint32_t>();
 }
 
 bool finishPipeline(ItemPipeline& pipeline, bool walked)

@@ -38,17 +38,19 @@ struct ItemPipeline {
     std::uint32_t walked = 0;          // leaves the walk has passed
     std::int64_t span = -1;            // stretch of the file of the last item handed out
     std::size_t lane = 0;              // and the lane it went to
+    EntryStarts entryStarts;           // where the table's entries begin
 
     // While the steps wait (see deferSteps).
     bool deferring = false;
-    // Per leaf passed: the mailbox file's size after its item, and in the top
-    // byte what the item did; or a warning the next leaf's item gave.
-    std::vector<std::uint64_t> kept;
+    // Per leaf passed: in the top bits what its item did, below them the bytes
+    // it added to the mailbox file; or a warning the next leaf's item gave.
+    std::vector<std::uint32_t> kept;
     FrontEnd* frontEnd = nullptr;      // the run's own, while a keeper stands in
     std::unique_ptr<FrontEnd> keeper;
     RunCounts countsBefore;            // when the steps began to wait
     RunCounts countsLast;              // after the last leaf kept
-    std::uint64_t outputBefore = 0;
+    std::uint64_t outputBefore = 0;    // the mailbox file's size then
+    std::uint64_t outputLast = 0;      // and after the last leaf kept
 
     ItemPipeline();
     ~ItemPipeline();  // stops and joins any thread still running
