@@ -160,9 +160,11 @@ bool convertThroughPipeline(ConversionRun& run, ItemPipeline& pipeline, std::int
 // The workers convert the leaves the counting walk has found so far while it
 // goes on; their progress steps wait for its total. Leaves pass until the walk
 // ends or the kept steps fill their room; then the steps are shown, and the
-// pass goes on as after a count. A walk that fails (its reader, its memory)
-// leaves no trace: the run then counts first, as on one thread.
-bool convertWhileCounting(ConversionRun& run, ItemPipeline& pipeline, CountAhead& ahead, LeafLog& log)
+// pass goes on as after a count. False when the walk failed (its reader, its
+// memory): nothing it passed is left then, and the run must count first.
+// `going` is false when the front end asked to stop.
+bool convertWhileCounting(ConversionRun& run, ItemPipeline& pipeline, CountAhead& ahead, const LeafLog& log,
+                          bool& going)
 {
     LeafLog::Cursor cursor;
     WalkedLeaf leaf;
@@ -170,21 +172,14 @@ bool convertWhileCounting(ConversionRun& run, ItemPipeline& pipeline, CountAhead
     while (!ahead.ended() && !stepsWaiting(pipeline) && ahead.nextLeaf(cursor, leaf))
         pipelineLeaf(pipeline, leaf);
     std::uint32_t total = 0;
-    const bool counted = ahead.finish(total);
-    run.totalItems = total;
-    if (!counted) {
-        // The walk's own reader or memory failed: everything begins again the
-        // other way, the count first, on this thread.
+    if (!ahead.finish(total)) {
         dropSteps(pipeline);
-        finishPipeline(pipeline, false);
-        log.clear();
-        run.totalItems = 0;
-        countChain(run, 1, log);
-        return convertChain(run, 1, log);
+        return false;
     }
-    if (!replaySteps(pipeline))
-        return finishPipeline(pipeline, false);
-    return convertThroughPipeline(run, pipeline, 1, log, cursor);
+    run.totalItems = total;
+    going = replaySteps(pipeline) ? convertThroughPipeline(run, pipeline, 1, log, cursor)
+                                  : finishPipeline(pipeline, false);
+    return true;
 }
 
 } // namespace
@@ -208,10 +203,17 @@ bool countAndConvert(ConversionRun& run, LeafLog& log)
     // mailbox file can be cut back to where a stop at a late step leaves it.
     const int threads = run.convertItem ? 1 : conversionThreads(run);
     if (threads >= 2 && run.output->canCutBack()) {
-        ItemPipeline pipeline;
-        CountAhead ahead;
-        if (startPipeline(pipeline, run, threads) && ahead.start(run, log))
-            return convertWhileCounting(run, pipeline, ahead, log);
+        bool going = true;
+        {
+            ItemPipeline pipeline;
+            CountAhead ahead;
+            if (startPipeline(pipeline, run, threads) && ahead.start(run, log) &&
+                convertWhileCounting(run, pipeline, ahead, log, going))
+                return going;
+        }
+        // Without a walk of its own, or after one that failed, the workers'
+        // memory is given back before the run begins again the other way.
+        log.clear();
     }
     countChain(run, 1, log);
     return convertChain(run, 1, log);
