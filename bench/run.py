@@ -141,7 +141,8 @@ def measure(tools, size_text, path, info, out_dir, repeat):
 
     cat = min(run_measured(pfcrun, ["cat", path])["seconds"] for _ in range(repeat))
     # zlib's share of the floor is timed the way the conversion inflates (one
-    # raw stream, reset per chunk); the one-shot uncompress figure is kept beside it.
+    # raw stream, reset per chunk, each chunk inflated once, right after it is
+    # read); the one-shot uncompress figure, from a pass of its own, is kept beside it.
     inflates = [helper_seconds([floor, "inflate", path]) for _ in range(repeat)]
     inflate = min(r["seconds"] for r in inflates)
     uncompress_s = min(r["uncompress_seconds"] for r in inflates)
