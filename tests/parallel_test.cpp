@@ -9,6 +9,8 @@
 #include <new>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <random>
 #include <sstream>
 #include <string>
@@ -89,11 +91,13 @@ struct Outcome {
     std::uint32_t skipped = 0;
 };
 
-// The image in memory; with `slowWalk` the reader opened after the workers'
-// (the counting walk's) waits now and then, so that the workers pass many
-// leaves before the count is done.
+// How the reader opened after the workers' (the counting walk's) reads: as the
+// others, or waiting now and then so that the workers pass many leaves before
+// the count is done, and then, with `Fails`, throwing as an allocation would.
+enum class WalkReader { Plain, Slow, Fails };
+
 struct ImageInput final : InputSource {
-    ImageInput(const Bytes& image, int threads, bool slowWalk) : inner(image), workers(threads), slow(slowWalk) {}
+    ImageInput(const Bytes& image, int threads, WalkReader walk) : inner(image), workers(threads), walkReader(walk) {}
     std::int64_t size() const override { return inner.size(); }
     std::size_t readAt(std::int64_t offset, void* dst, std::size_t count) override
     {
@@ -102,35 +106,51 @@ struct ImageInput final : InputSource {
     std::unique_ptr<InputSource> openReader() override
     {
         struct SlowReader final : InputSource {
-            explicit SlowReader(std::unique_ptr<InputSource> reader) : inner(std::move(reader)) {}
+            SlowReader(std::unique_ptr<InputSource> reader, bool failing) : inner(std::move(reader)), fails(failing) {}
             std::int64_t size() const override { return inner->size(); }
             std::size_t readAt(std::int64_t offset, void* dst, std::size_t count) override
             {
-                if (++reads % 8 == 0)
-                    std::this_thread::sleep_for(std::chrono::microseconds(20));
+                // A short wait, the same on every system (a sleep can take a
+                // millisecond under Wine).
+                if (++reads % 8 == 0) {
+                    const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(50);
+                    while (std::chrono::steady_clock::now() < until)
+                        std::this_thread::yield();
+                }
+                if (fails && reads > 12000)
+                    throw std::bad_alloc();
                 return inner->readAt(offset, dst, count);
             }
             std::unique_ptr<InputSource> inner;
+            bool fails;
             unsigned reads = 0;
         };
         std::unique_ptr<InputSource> reader = inner.openReader();
-        if (slow && ++opened > workers)
-            return std::make_unique<SlowReader>(std::move(reader));
+        if (walkReader != WalkReader::Plain && ++opened > workers)
+            return std::make_unique<SlowReader>(std::move(reader), walkReader == WalkReader::Fails);
         return reader;
     }
     MemoryInput inner;
     int workers;
-    bool slow;
+    WalkReader walkReader;
     int opened = 0;
 };
 
-// `leafLogLimit` 0 makes the conversion pass walk the tree again.
+// `leafLogLimit` 0 makes the conversion pass walk the tree again. With
+// `outputFile` the mailbox goes to that file on disk instead of memory.
 Outcome convertImage(const Bytes& image, int threads, int stopAt = -1, MailboxStyle style = MailboxStyle{},
                      std::int64_t readFloor = RunSettings{}.recordReadFloor,
-                     std::size_t leafLogLimit = RunSettings{}.leafLogLimit, bool slowWalk = false)
+                     std::size_t leafLogLimit = RunSettings{}.leafLogLimit, WalkReader walk = WalkReader::Plain,
+                     const std::string& outputFile = std::string())
 {
-    ImageInput input(image, threads, slowWalk);
-    MemoryOutput output;
+    ImageInput input(image, threads, walk);
+    MemoryOutput memory;
+    FileOutput file;
+    Output* output = &memory;
+    if (!outputFile.empty()) {
+        EXPECT_TRUE(file.openKept(outputFile) && file.truncate());
+        output = &file;
+    }
     EventFrontEnd frontEnd;
     frontEnd.stopAfterSteps = stopAt;
     ConversionRun run;
@@ -138,8 +158,14 @@ Outcome convertImage(const Bytes& image, int threads, int stopAt = -1, MailboxSt
     run.style = style;
     run.recordReadFloor = readFloor;
     run.leafLogLimit = leafLogLimit;
-    convertContainer(run, input, output, frontEnd);
-    return Outcome{output.text(), frontEnd.events, run.entriesWritten, run.doneItems,
+    convertContainer(run, input, *output, frontEnd);
+    std::string mailbox = memory.text();
+    if (!outputFile.empty()) {
+        EXPECT_TRUE(file.close());
+        std::ifstream in(outputFile, std::ios::binary);
+        mailbox.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    return Outcome{mailbox, frontEnd.events, run.entriesWritten, run.doneItems,
                    run.totalItems, run.itemsOverLimit, run.cancelled, run.itemsSkipped};
 }
 
@@ -408,12 +434,25 @@ TEST(Parallel, StepsShownAfterTheCountAsOnOneThread)
             const Outcome expected = style.lfLineEnds ? convertImage(image, 1, stopAt, style) : single;
             expectSame(withoutPlaces(expected),
                        withoutPlaces(convertImage(image, 2, stopAt, style, RunSettings{}.recordReadFloor,
-                                                  RunSettings{}.leafLogLimit, true)));
+                                                  RunSettings{}.leafLogLimit, WalkReader::Slow)));
         }
     }
     // A leaf log too small for all leaves: the pass walks again past those it kept.
     expectSame(withoutPlaces(full),
-               withoutPlaces(convertImage(image, 3, -1, MailboxStyle{}, RunSettings{}.recordReadFloor, 5000, true)));
+               withoutPlaces(convertImage(image, 3, -1, MailboxStyle{}, RunSettings{}.recordReadFloor, 5000,
+                                          WalkReader::Slow)));
+    // A file on disk is cut back where a stop leaves it, and emptied again when
+    // the walk fails after the workers have written thousands of entries.
+    TempDir dir;
+    struct Row { int stopAt; WalkReader walk; };
+    for (const Row& row : {Row{6001, WalkReader::Slow}, Row{-1, WalkReader::Fails}, Row{6001, WalkReader::Fails}}) {
+        for (MailboxStyle style : {MailboxStyle{}, unixMailboxStyle()}) {
+            SCOPED_TRACE(row.stopAt);
+            expectSame(withoutPlaces(convertImage(image, 1, row.stopAt, style)),
+                       withoutPlaces(convertImage(image, 2, row.stopAt, style, RunSettings{}.recordReadFloor,
+                                                  RunSettings{}.leafLogLimit, row.walk, dir / "out.mbx")));
+        }
+    }
 }
 
 // The files on disk: each worker reads the one open file through its own cache.
