@@ -248,9 +248,10 @@ std::size_t FileInput::fillSize(const Stream& stream, std::int64_t offset, std::
     std::size_t want = 0;
     if (stream.start < 0) {
         want = std::max(count, runEstimate_ * kJumpPart / kJumpWhole);
-        // A stretch said to be longer is taken whole.
-        if (offset == expectAt_)
-            want = std::max(want, expectCount_);
+        // A stretch said to be longer is taken whole; where the reads jump
+        // from one short stretch to the next, it is taken as it is said to be.
+        if (offset == expectAt_ && (expectCount_ > want || runEstimate_ < windowSize_ / 4))
+            want = std::max(count, expectCount_);
     } else {
         auto run = static_cast<std::size_t>(offset - stream.runStart);
         std::size_t lookahead = run >= runEstimate_ ? run : runEstimate_ / kLookaheadShare;
