@@ -313,13 +313,15 @@ bool FileOutput::truncate()
     bool onDisk = false;
     const bool emptied = fd_ >= 0 && cutFile(fd_, 0, onDisk);
     cuttable_ = emptied && onDisk && ownsFile_;
+    // The counts go on over every file this output has written.
+    cutBase_ = bytesWritten();
     return emptied;
 }
 
 bool FileOutput::cutStored(std::uint64_t size)
 {
     bool onDisk = false;
-    if (!cuttable_ || !cutFile(fd_, size, onDisk)) {
+    if (!cuttable_ || size < cutBase_ || !cutFile(fd_, size - cutBase_, onDisk)) {
         noteError();
         return false;
     }

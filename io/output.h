@@ -136,6 +136,7 @@ private:
     int fd_ = -1;
     bool ownsFile_ = false;
     bool cuttable_ = false;
+    std::uint64_t cutBase_ = 0;  // bytesWritten() when this file was emptied
     FileError error_;
 };
 

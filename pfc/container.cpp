@@ -84,9 +84,9 @@ std::int64_t entriesPresent(const Container& container)
 
 namespace {
 
-// Table bytes per file byte above which the map is not made: a head that claims
-// far more entries than an archive of this size holds would make it cost a
-// read of much of the file.
+// The map is made only for a table of at most a 64th of the file: a head that
+// claims far more entries than an archive of this size holds would make it
+// cost a read of much of the file.
 constexpr std::int64_t kTableShare = 64;
 
 } // namespace

@@ -64,9 +64,9 @@ std::int64_t entriesPresent(const Container& container);
 // Where the node table's entries begin, to within a block of 256 bytes. A
 // record ends at the latest where the next entry begins, so a reader can take
 // a record in one read of about its size, in whatever order the records lie.
-// One bit per block: 512 KiB for 1 GiB. Only a table that is a small part of
-// the file is read for it (an archive's table takes well under 1 %); for any
-// other the map stays empty and tells nothing.
+// One bit per block: 512 KiB for 1 GiB. Only a table of at most a 64th of the
+// file is read for it (an archive's table takes well under 1 %); for any other
+// the map stays empty and tells nothing.
 class EntryStarts {
 public:
     // Reads the table through `input`. False when the map stays empty.

@@ -1,7 +1,7 @@
 // The counting walk on a thread of its own, so that the conversion pass can
 // begin while it still runs. Where the nodes lie scattered between the records,
 // the count reads the file node by node and takes a good part of the run; on a
-// thread of its own it takes none of the workers' time.
+// thread of its own the workers need not wait for it.
 #pragma once
 
 #include <atomic>
@@ -38,7 +38,7 @@ public:
     bool nextLeaf(LeafLog::Cursor& cursor, WalkedLeaf& leaf);
 
     // Waits for the walk's end. Its total of leaves, or false when the walk
-    // ran out of memory.
+    // failed (its reader or its memory threw).
     bool finish(std::uint32_t& total);
 
 private:

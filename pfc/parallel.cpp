@@ -703,13 +703,17 @@ bool pipelineLeaf(ItemPipeline& pipeline, const WalkedLeaf& walked)
     return true;
 }
 
-void deferSteps(ItemPipeline& pipeline)
+bool deferSteps(ItemPipeline& pipeline)
 {
     ConversionRun& run = *pipeline.run;
-    if (!pipeline.keeper)
-        pipeline.keeper = std::make_unique<WarningKeeper>(pipeline);
-    // An item gives at most one warning per body section, 255 of them.
-    pipeline.kept.reserve(kKeptSteps + 256);
+    try {
+        if (!pipeline.keeper)
+            pipeline.keeper = std::make_unique<WarningKeeper>(pipeline);
+        // An item gives at most one warning per body section, 255 of them.
+        pipeline.kept.reserve(kKeptSteps + 256);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
     pipeline.deferring = true;
     pipeline.frontEnd = run.frontEnd;
     run.frontEnd = pipeline.keeper.get();
@@ -717,6 +721,7 @@ void deferSteps(ItemPipeline& pipeline)
     pipeline.countsLast = run;
     pipeline.outputBefore = run.output->settledSize();
     pipeline.outputLast = pipeline.outputBefore;
+    return true;
 }
 
 bool stepsWaiting(const ItemPipeline& pipeline)

@@ -77,8 +77,9 @@ bool pipelineLeaf(ItemPipeline& pipeline, const WalkedLeaf& leaf);
 // their items' warnings), and replaySteps, once run.totalItems is set, runs
 // those steps and warnings in order, as a run that had counted first would
 // have run them; a stop at one of them cuts the mailbox file back to the end of
-// that leaf's item. The output must be one that can be cut back.
-void deferSteps(ItemPipeline& pipeline);
+// that leaf's item. The output must be one that can be cut back. False, with
+// nothing changed, when the memory for the kept steps cannot be had.
+bool deferSteps(ItemPipeline& pipeline);
 // Whether the kept steps fill the room they have: no more leaves may pass
 // before replaySteps.
 bool stepsWaiting(const ItemPipeline& pipeline);

@@ -168,10 +168,21 @@ bool convertWhileCounting(ConversionRun& run, ItemPipeline& pipeline, CountAhead
 {
     LeafLog::Cursor cursor;
     WalkedLeaf leaf;
-    deferSteps(pipeline);
-    while (!ahead.ended() && !stepsWaiting(pipeline) && ahead.nextLeaf(cursor, leaf))
-        pipelineLeaf(pipeline, leaf);
     std::uint32_t total = 0;
+    try {
+        while (!ahead.ended() && !stepsWaiting(pipeline) && ahead.nextLeaf(cursor, leaf))
+            pipelineLeaf(pipeline, leaf);
+    } catch (const std::bad_alloc&) {
+        // The run ends here for want of memory, as it would after the leaves
+        // passed so far had each shown its step.
+        if (ahead.finish(total)) {
+            run.totalItems = total;
+            replaySteps(pipeline);
+        } else {
+            dropSteps(pipeline);
+        }
+        throw;
+    }
     if (!ahead.finish(total)) {
         dropSteps(pipeline);
         return false;
@@ -207,7 +218,7 @@ bool countAndConvert(ConversionRun& run, LeafLog& log)
         {
             ItemPipeline pipeline;
             CountAhead ahead;
-            if (startPipeline(pipeline, run, threads) && ahead.start(run, log) &&
+            if (startPipeline(pipeline, run, threads) && deferSteps(pipeline) && ahead.start(run, log) &&
                 convertWhileCounting(run, pipeline, ahead, log, going))
                 return going;
         }
