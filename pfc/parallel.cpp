@@ -105,17 +105,23 @@ private:
     std::uint8_t spare_[4096];  // takes the writes once the run has stopped
 };
 
-// The worker's front end: a size warning becomes a mark at its place in the
-// output, for the calling thread to pass on.
-class LaneFrontEnd final : public FrontEnd {
+// A front end that takes only the size warnings of items, to hand them on in
+// their place; all else the calling thread shows through the run's own.
+class WarningTaker : public FrontEnd {
 public:
-    explicit LaneFrontEnd(PipelineLane& lane) : lane_(lane) {}
     void setBusyCursor(bool) override {}
     void createProgress(ConversionRun&) override {}
     bool progressStep(ConversionRun&) override { return false; }
     void destroyProgress(ConversionRun&) override {}
-    void warnMessageTooLarge() override;
     void reportProblem(RunProblem, const ConversionRun&) override {}
+};
+
+// The worker's front end: a size warning becomes a mark at its place in the
+// output, for the calling thread to pass on.
+class LaneFrontEnd final : public WarningTaker {
+public:
+    explicit LaneFrontEnd(PipelineLane& lane) : lane_(lane) {}
+    void warnMessageTooLarge() override;
 
 private:
     PipelineLane& lane_;
@@ -123,15 +129,10 @@ private:
 
 // Stands in for the run's front end while the steps wait: an item's warning is
 // kept in its place among the steps.
-class WarningKeeper final : public FrontEnd {
+class WarningKeeper final : public WarningTaker {
 public:
     explicit WarningKeeper(ItemPipeline& pipeline) : pipeline_(pipeline) {}
-    void setBusyCursor(bool) override {}
-    void createProgress(ConversionRun&) override {}
-    bool progressStep(ConversionRun&) override { return false; }
-    void destroyProgress(ConversionRun&) override {}
     void warnMessageTooLarge() override { pipeline_.kept.push_back(kKeptWarning); }
-    void reportProblem(RunProblem, const ConversionRun&) override {}
 
 private:
     ItemPipeline& pipeline_;

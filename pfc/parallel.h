@@ -17,7 +17,6 @@
 
 namespace kistwerk {
 
-struct ConversionRun;
 struct PipelineLane;  // one worker thread: its reader, buffers and output ring
 
 // A leaf the walk has passed and whose progress step is still to come.
