@@ -56,12 +56,10 @@ std::string utf8Path(const std::wstring& wide)
     return narrowFrom(wide, CP_UTF8);
 }
 
-namespace {
-
 // The 128-bit file id where the system has it (NTFS keeps the 64-bit file
 // index in its low half, ReFS needs all of it), else the 64-bit file index.
 // Volumes are compared by the 32 bits both calls give.
-FileIdentity identityOfHandle(HANDLE handle)
+FileIdentity identityOfHandle(void* handle)
 {
     if (handle == INVALID_HANDLE_VALUE || handle == nullptr || GetFileType(handle) != FILE_TYPE_DISK)
         return FileIdentity{};
@@ -81,8 +79,6 @@ FileIdentity identityOfHandle(HANDLE handle)
                         (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow,
                         info.dwVolumeSerialNumber != 0};
 }
-
-} // namespace
 
 FileIdentity identityOfPath(const std::string& path)
 {

@@ -53,6 +53,9 @@ std::string narrowFrom(const std::wstring& wide, unsigned codePage);
 
 std::wstring widePath(const std::string& utf8);
 std::string utf8Path(const std::wstring& wide);
+
+// The identity of an open Windows handle; unknown for anything but a disk file.
+FileIdentity identityOfHandle(void* handle);
 #endif
 
 } // namespace kistwerk

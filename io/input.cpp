@@ -77,30 +77,21 @@ long readSome(int fd, std::int64_t offset, std::uint8_t* dst, std::size_t count)
 }
 #endif
 
-// How the streams size their reads. A run is the stretch a stream reads
-// forward from where it last jumped to; runs of a few KB mean nodes or records
-// scattered through the file, runs of many MB mean the file is read in order.
-constexpr std::size_t kInitialRunEstimate = std::size_t{4} << 10;
-// The typical run follows each run that ends in a jump by a sixteenth: runs of
-// scattered records differ a lot from one to the next, and a stream that sized
-// its reads by the last few would read too much after a long one and call the
-// kernel again after a short one.
-constexpr std::size_t kRunWeight = 16;
-// A stream that jumps starts with two thirds of a typical run: most short runs
-// need no second read, and the bytes a run shorter than that leaves unused stay
-// a small share of what is read.
-constexpr std::size_t kJumpPart = 2;
-constexpr std::size_t kJumpWhole = 3;
-// A stream read on forward reads what is asked plus a little, so that the few
-// bytes behind the last field of a record come along without reading far past
-// the record; once its run is longer than a typical one, it reads as much again
-// as the run so far.
-constexpr std::size_t kLookaheadShare = 64;
+// How the streams size their reads. A stream that jumps reads what it was
+// told to expect there, else this much: a stretch of nodes or table entries
+// for the walk, or the first part of a record for a reader of records.
+constexpr std::size_t kJumpRead = std::size_t{16} << 10;
+constexpr std::size_t kReaderJumpRead = std::size_t{4} << 10;
+// A stream read on forward reads at least this much past what is asked.
 constexpr std::size_t kMinLookahead = 64;
-// A read this far behind the end of a stream's window, relative to that
-// stream's last read, still goes on with the stream: skipping a few bytes of a
-// stream read in order costs less than starting a new one.
-constexpr std::size_t kGapShare = 8;
+// A gap this short between a stream's window and the next read is read
+// through: a call to the system costs about as much as copying this many
+// bytes from its cache.
+constexpr std::int64_t kGapRead = std::int64_t{16} << 10;
+// The thread that walks the tree waits for the reading ahead only where its
+// read lies this close ahead of it; further off (the nodes of a file that
+// keeps them behind its records) it reads for itself.
+constexpr std::int64_t kNearAhead = std::int64_t{16} << 20;
 
 } // namespace
 
@@ -131,7 +122,9 @@ bool FileInput::open(const std::string& path)
         return false;
     }
     ownsFile_ = true;
+    path_ = path;
     windowSize_ = kWindowSize;
+    jumpRead_ = kJumpRead;
     clearStreams();
     return true;
 }
@@ -144,7 +137,9 @@ bool FileInput::share(const FileInput& owner, std::size_t windowSize)
     fd_ = owner.fd_;
     size_ = owner.size_;
     ownsFile_ = false;
+    ahead_ = owner.ahead_;
     windowSize_ = windowSize;
+    jumpRead_ = kReaderJumpRead;
     clearStreams();
     return true;
 }
@@ -162,6 +157,21 @@ std::unique_ptr<InputSource> FileInput::openReader()
     return reader;
 }
 
+void FileInput::startReadingAhead()
+{
+    if (!ownsFile_ || ahead_ != nullptr)
+        return;
+    ownAhead_ = std::make_unique<ReadAhead>();
+    if (ownAhead_->start(fd_, path_, size_))
+        ahead_ = ownAhead_.get();
+}
+
+void FileInput::stopReadingAhead()
+{
+    if (ownAhead_)
+        ownAhead_->stop();
+}
+
 void FileInput::clearStreams()
 {
     if (storage_.size() != windowSize_ * kStreamCount)
@@ -172,11 +182,13 @@ void FileInput::clearStreams()
     }
     recent_ = nullptr;
     useClock_ = 0;
-    runEstimate_ = kInitialRunEstimate;
 }
 
 void FileInput::close()
 {
+    stopReadingAhead();
+    ownAhead_.reset();
+    ahead_ = nullptr;
     if (fd_ >= 0 && ownsFile_)
         closeFile(fd_);
     fd_ = -1;
@@ -187,9 +199,13 @@ void FileInput::close()
         s.start = -1;
 }
 
-// Reads until `count` bytes are in or the file gives no more.
+// Reads until `count` bytes are in or the file gives no more. While the file
+// is read ahead, a record reader always lets the reading ahead bring its bytes
+// in; the walk only where they come soon.
 std::size_t FileInput::readFile(std::int64_t offset, std::uint8_t* dst, std::size_t count)
 {
+    if (ahead_ != nullptr && ahead_->running() && (!ownsFile_ || offset < ahead_->reached() + kNearAhead))
+        ahead_->waitFor(offset + static_cast<std::int64_t>(count));
     std::size_t done = 0;
     while (done < count) {
         long n = readSome(fd_, offset + static_cast<std::int64_t>(done), dst + done, count - done);
@@ -218,45 +234,32 @@ FileInput::Stream* FileInput::streamHolding(std::int64_t offset, std::size_t cou
 }
 
 // The stream whose window ends just before `offset` goes on; otherwise the
-// stream used longest ago jumps there, and the length of the run it leaves
-// behind teaches how long runs are in this file.
+// stream used longest ago jumps there.
 FileInput::Stream& FileInput::streamFor(std::int64_t offset)
 {
     Stream* oldest = &streams_[0];
     for (Stream& s : streams_) {
-        if (s.start >= 0 && offset >= s.start) {
-            std::int64_t end = s.start + static_cast<std::int64_t>(s.length);
-            if (offset <= end + static_cast<std::int64_t>(s.lastFill / kGapShare))
-                return s;
-        }
+        if (s.start >= 0 && offset >= s.start && offset <= s.start + static_cast<std::int64_t>(s.length) + kGapRead)
+            return s;
         if (s.lastUse < oldest->lastUse)
             oldest = &s;
-    }
-    if (oldest->runStart >= 0 && oldest->reached > oldest->runStart) {
-        auto run = static_cast<std::size_t>(oldest->reached - oldest->runStart);
-        runEstimate_ = ((kRunWeight - 1) * runEstimate_ + std::min(run, windowSize_)) / kRunWeight;
     }
     oldest->start = -1;
     oldest->length = 0;
     oldest->runStart = offset;
-    oldest->reached = offset;
     return *oldest;
 }
 
+// A stream read on forward reads as much again as its run so far, so that a
+// file read in order takes few calls; one that jumps reads the stretch it was
+// told to expect at `offset`, or a little.
 std::size_t FileInput::fillSize(const Stream& stream, std::int64_t offset, std::size_t count) const
 {
     std::size_t want = 0;
-    if (stream.start < 0) {
-        want = std::max(count, runEstimate_ * kJumpPart / kJumpWhole);
-        // A stretch said to be longer is taken whole; where the reads jump
-        // from one short stretch to the next, it is taken as it is said to be.
-        if (offset == expectAt_ && (expectCount_ > want || runEstimate_ < windowSize_ / 4))
-            want = std::max(count, expectCount_);
-    } else {
-        auto run = static_cast<std::size_t>(offset - stream.runStart);
-        std::size_t lookahead = run >= runEstimate_ ? run : runEstimate_ / kLookaheadShare;
-        want = count + std::max(lookahead, kMinLookahead);
-    }
+    if (stream.start < 0)
+        want = offset == expectAt_ ? std::max(count, expectCount_) : std::max(count, jumpRead_);
+    else
+        want = count + std::max(static_cast<std::size_t>(offset - stream.runStart), kMinLookahead);
     want = std::min(want, windowSize_);
     std::int64_t left = size_ - offset;
     return left < static_cast<std::int64_t>(want) ? static_cast<std::size_t>(left) : want;
@@ -275,7 +278,6 @@ void FileInput::refill(Stream& stream, std::int64_t offset, std::size_t count)
     std::size_t got = want > kept ? readFile(offset + static_cast<std::int64_t>(kept), stream.data + kept, want - kept) : 0;
     stream.start = offset;
     stream.length = kept + got;
-    stream.lastFill = want - kept;
 }
 
 // The stream that holds [offset, offset + count) once it has been read in, as
@@ -292,7 +294,6 @@ FileInput::Stream* FileInput::cover(std::int64_t offset, std::size_t count)
         }
     }
     s->lastUse = ++useClock_;
-    s->reached = std::max(s->reached, offset + static_cast<std::int64_t>(count));
     recent_ = s;
     return s;
 }
@@ -310,7 +311,6 @@ std::size_t FileInput::readAt(std::int64_t offset, void* dst, std::size_t count)
     if (r != nullptr && offset >= r->start &&
         offset - r->start + static_cast<std::int64_t>(count) <= static_cast<std::int64_t>(r->length)) {
         std::memcpy(out, r->data + (offset - r->start), count);
-        r->reached = std::max(r->reached, offset + static_cast<std::int64_t>(count));
         return count;
     }
     // A read larger than a window gains nothing from a stream.

@@ -11,6 +11,7 @@
 
 #include "io/file_fault.h"
 #include "io/files.h"
+#include "io/read_ahead.h"
 
 namespace kistwerk {
 
@@ -49,20 +50,26 @@ public:
     // thread to read through while this one is in use; nullptr when the source
     // cannot give one. It must not outlive this source.
     virtual std::unique_ptr<InputSource> openReader() { return nullptr; }
+
+    // Reads the whole source ahead, in order, on a thread of its own, where
+    // that pays (see ReadAhead); from then on the reads that reach ahead of it
+    // wait for it rather than ask the disk for a stretch of their own. Until
+    // stopReadingAhead, which lets every waiting read go on by itself.
+    virtual void startReadingAhead() {}
+    virtual void stopReadingAhead() {}
 };
 
 // The PFC file on disk, opened for reading only. Reads go through a few
 // streams, each a window of the file that positioned reads fill: the node
 // table, the nodes and the records are each read in an order of their own, and
-// each gets a stream that follows it. A stream that is read on forward takes
-// ever larger reads, up to its window; a stream that jumps takes reads about as
-// large as the stretches it was read on for before, so the bytes it jumps over
-// (records between nodes, records of other items) are not read at all. Memory
-// is fixed (streams times window), and no more of the file is ever held than
-// the windows hold, so a 32-bit process reads a 2 GiB file the same way. The
-// file is never mapped into memory: a mapped file that is cut short, or whose
-// medium fails, kills the process (SIGBUS, an in-page error) where a read
-// simply comes back short and the conversion ends in order.
+// each gets a stream that follows it. A stream read on forward takes ever
+// larger reads, up to its window, and reads through a short gap rather than
+// call the system once more; a stream that jumps reads the stretch it was told
+// to expect there, or a little. Memory is fixed (streams times window), so a
+// 32-bit process reads a 2 GiB file the same way. The file is never mapped
+// into memory: a mapped file that is cut short, or whose medium fails, kills
+// the process (SIGBUS, an in-page error) where a read simply comes back short
+// and the conversion ends in order.
 class FileInput final : public InputSource {
 public:
     FileInput();
@@ -75,7 +82,8 @@ public:
     FileError error() const { return error_; }
     // Reads the file that `owner` has open, through streams of its own with
     // windows of `windowSize` bytes: reads are positioned, so both may read at
-    // the same time from two threads. The file stays `owner`'s to close.
+    // the same time from two threads. The file, and its reading ahead, stay
+    // `owner`'s.
     bool share(const FileInput& owner, std::size_t windowSize = kWindowSize);
     void close();
     bool isOpen() const { return fd_ >= 0; }
@@ -90,6 +98,8 @@ public:
         expectAt_ = offset;
         expectCount_ = count;
     }
+    void startReadingAhead() override;
+    void stopReadingAhead() override;
 
     static constexpr std::size_t kWindowSize = std::size_t{1} << 18;
     static constexpr int kStreamCount = 4;
@@ -102,8 +112,6 @@ private:
         std::int64_t start = -1;     // file offset of data[0]; -1 when empty
         std::size_t length = 0;      // bytes the reads delivered
         std::int64_t runStart = -1;  // where its present run of forward reads began
-        std::int64_t reached = 0;    // end of the furthest range handed out in this run
-        std::size_t lastFill = 0;    // bytes its last refill asked for
         std::uint64_t lastUse = 0;
         std::uint8_t* data = nullptr;
     };
@@ -117,17 +125,20 @@ private:
     std::size_t readFile(std::int64_t offset, std::uint8_t* dst, std::size_t count);
 
     int fd_ = -1;
+    std::string path_;
     FileError error_;
     bool ownsFile_ = false;
     std::size_t windowSize_ = kWindowSize;
+    std::size_t jumpRead_ = 0;            // what a stream that jumps reads when told nothing
     std::int64_t size_ = 0;
     std::vector<std::uint8_t> storage_;   // kStreamCount windows, taken once
     Stream streams_[kStreamCount];
     Stream* recent_ = nullptr;
     std::uint64_t useClock_ = 0;
-    std::size_t runEstimate_ = 0;         // typical length of a run that ended in a jump
     std::int64_t expectAt_ = -1;          // where a stretch of expectCount_ bytes begins
     std::size_t expectCount_ = 0;
+    std::unique_ptr<ReadAhead> ownAhead_;  // the owner's
+    ReadAhead* ahead_ = nullptr;          // the owner's, shared by its readers
 };
 
 // A PFC image held in memory; used by tests and fuzzing. Reading changes no

@@ -118,9 +118,9 @@ void Output::writeLarge(const std::uint8_t* p, std::size_t count)
     }
     flush();
     if (count >= capacity_) {
-        total_ += count;
         if (!failed_ && !store(p, count))
-            failed_ = true;
+            fail();
+        total_ += count;
         return;
     }
     std::memcpy(buffer_ + used_, p, count);
@@ -132,13 +132,19 @@ void Output::write(const char* text)
     write(text, std::strlen(text));
 }
 
+void Output::fail()
+{
+    failed_ = true;
+    failedAt_ = total_;
+}
+
 void Output::storeBuffered(std::size_t count)
 {
-    total_ += count;
     // After a failure the bytes are dropped: the file is incomplete anyway, and
     // the run only needs to reach its end and say so.
     if (count > 0 && !failed_ && !store(buffer_, count))
-        failed_ = true;
+        fail();
+    total_ += count;
     used_ = 0;
     joined_ = 0;
 }
@@ -147,7 +153,9 @@ void Output::storeBuffered(std::size_t count)
 // to be looked at again with the byte after it.
 std::size_t Output::joinBuffer()
 {
+    const std::size_t before = used_;
     used_ = joined_ + joinLineEnds(buffer_ + joined_, used_ - joined_);
+    joinedAway_ += before - used_;
     joined_ = used_ > 0 && buffer_[used_ - 1] == '\r' ? used_ - 1 : used_;
     return used_;
 }
@@ -191,10 +199,14 @@ bool Output::cutBack(std::uint64_t size)
     }
     used_ = 0;
     joined_ = 0;
-    if (size < total_ && !failed_ && cutStored(size))
+    // A store that failed after `size` took nothing before it with it.
+    const bool whole = !failed_ || size <= failedAt_;
+    if (size < total_ && whole && cutStored(size)) {
         total_ = size;
-    else
-        failed_ = true;
+        failed_ = false;
+    } else if (!failed_) {
+        fail();
+    }
     return !failed_;
 }
 
@@ -325,6 +337,8 @@ bool FileOutput::cutStored(std::uint64_t size)
         noteError();
         return false;
     }
+    // A write that failed past the cut failed for bytes that are gone now.
+    error_ = FileError{};
     return true;
 }
 

@@ -54,6 +54,9 @@ public:
     bool flush();
     bool failed() const { return failed_; }
     std::uint64_t bytesWritten() const { return total_; }
+    // Every byte handed to the output so far, as written, before any CR LF
+    // pair was joined: the same count in both forms.
+    std::uint64_t bytesGiven() const { return total_ + used_ + joinedAway_; }
 
     // The bytes written so far as the sink will hold them if nothing more
     // comes: with LF line ends the buffer is joined up to here (a CR in its last
@@ -62,8 +65,9 @@ public:
     // Whether the bytes already written can be taken back with cutBack.
     virtual bool canCutBack() const { return false; }
     // Takes back everything written after `size` (a value settledSize gave) as
-    // if it had never been written. False, and the output failed, when the
-    // sink cannot do it.
+    // if it had never been written, also a write that failed after it: the
+    // bytes up to `size` were all stored then. False, and the output failed,
+    // when the sink cannot do it or a write failed before `size`.
     bool cutBack(std::uint64_t size);
 
 protected:
@@ -76,7 +80,8 @@ protected:
     // larger than the buffer, the caller's bytes.
     virtual bool store(const std::uint8_t* data, std::size_t count) = 0;
 
-    // Drops the stored bytes after the first `size`; false when the sink cannot.
+    // Drops the stored bytes after the first `size`, and forgets a failure
+    // there; false when the sink cannot.
     virtual bool cutStored(std::uint64_t) { return false; }
 
     // Only from store(): the bytes from here on go to `buffer` (capacity > 0).
@@ -93,6 +98,7 @@ private:
     void drain();
     void storeBuffered(std::size_t count);
     std::size_t joinBuffer();
+    void fail();
 
     std::uint8_t* owned_;   // the buffer this output took, if any
     std::uint8_t* buffer_;
@@ -100,6 +106,8 @@ private:
     std::size_t used_ = 0;
     std::size_t joined_ = 0;  // with LF line ends: the buffer's bytes joined already
     std::uint64_t total_ = 0;
+    std::uint64_t joinedAway_ = 0;  // CR bytes the joining dropped
+    std::uint64_t failedAt_ = 0;    // with failed_: total_ before the store that failed
     bool failed_ = false;
     bool lfLineEnds_ = false;
 };

@@ -14,6 +14,7 @@
 #include "io/style.h"
 #include "message/message.h"
 #include "pfc/container.h"
+#include "pfc/memory_plan.h"
 
 namespace kistwerk {
 
@@ -37,6 +38,10 @@ struct RunSettings {
     // same records over and over, but a file this cheap to convert is never cut.
     // Tests lower it to reach the limit with small files.
     std::int64_t recordReadFloor = std::int64_t{64} << 20;
+    // The same for the bytes the run may write: a small file whose records
+    // inflate to the most text a chunk can hold, read over and over, would
+    // otherwise fill a disk.
+    std::int64_t outputFloor = std::int64_t{1} << 30;
 
     // Tests replace the message conversion to watch the walk; empty means the
     // message conversion. A replaced conversion always runs on the calling thread.
@@ -44,8 +49,8 @@ struct RunSettings {
 
     // Bytes the run may keep of the counting walk's leaves, so that the
     // conversion pass need not walk the tree again; a file with more leaves is
-    // walked twice. A million leaves usually fit.
-    std::size_t leafLogLimit = std::size_t{1} << 20;
+    // walked twice. A million leaves usually fit. Tests lower it.
+    std::size_t leafLogLimit = MemoryPlan::kLeafLog;
 };
 
 struct RunCounts {
@@ -59,7 +64,9 @@ struct RunCounts {
     // small file read its records over and over; the limit keeps the run's time
     // in proportion to the file, far above what a file of separate records needs.
     std::int64_t recordBytesLeft = INT64_MAX;
-    std::uint32_t itemsOverLimit = 0;  // items passed over once the limit was spent
+    // Bytes the items of this run may still write, in the Windows form.
+    std::int64_t outputBytesLeft = INT64_MAX;
+    std::uint32_t itemsOverLimit = 0;  // items passed over once a limit was spent
     // Leaves of a converted type that gave no entry: a damaged or cut record, one
     // without body sections or with too many, and the items over the limit.
     std::uint32_t itemsSkipped = 0;
@@ -72,11 +79,11 @@ struct ItemContext {
     InputSource* input = nullptr;
     Output* output = nullptr;
     Container container;  // entryCount and tableBase
-    FrontEnd* frontEnd = nullptr;
     MessageScratch scratch;
 };
 
 struct ConversionRun : RunSettings, RunCounts, ItemContext {
+    FrontEnd* frontEnd = nullptr;
     bool outputOpened = false;  // the mailbox file was created (or standard output taken)
 };
 

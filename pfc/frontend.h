@@ -47,6 +47,10 @@ public:
     // stop (Escape, Ctrl-C); nothing is drawn then.
     virtual bool progressStep(ConversionRun& run) = 0;
     virtual void destroyProgress(ConversionRun& run) = 0;
+    // Whether the user asked to stop (Escape, Ctrl-C), asked while no progress
+    // step comes: while the walk counts, or an item or the disk keeps the run
+    // waiting. Takes nothing else from the user.
+    virtual bool stopAsked() { return false; }
 
     // A body text longer than the filter's limit was skipped.
     virtual void warnMessageTooLarge() = 0;

@@ -5,24 +5,6 @@
 
 namespace kistwerk {
 
-namespace {
-
-// A body text too large for the filter is the front end's to show.
-class FrontEndWarnings final : public MessageWarnings {
-public:
-    explicit FrontEndWarnings(FrontEnd* frontEnd) : frontEnd_(frontEnd) {}
-    void textTooLarge() override
-    {
-        if (frontEnd_ != nullptr)
-            frontEnd_->warnMessageTooLarge();
-    }
-
-private:
-    FrontEnd* frontEnd_;
-};
-
-} // namespace
-
 bool isConvertedItemType(std::uint16_t itemType)
 {
     switch (itemType) {
@@ -45,7 +27,7 @@ void convertStoredRecord(ItemContext& item, const MailboxStyle& style, RunCounts
 {
     if (item.input == nullptr || item.output == nullptr)
         return;
-    if (counts.recordBytesLeft <= 0) {
+    if (counts.recordBytesLeft <= 0 || counts.outputBytesLeft <= 0) {
         ++counts.itemsOverLimit;
         ++counts.itemsSkipped;
         return;
@@ -54,10 +36,13 @@ void convertStoredRecord(ItemContext& item, const MailboxStyle& style, RunCounts
         ++counts.itemsSkipped;
         return;
     }
-    FrontEndWarnings warnings(item.frontEnd);
-    const MessageContext context{*item.input, *item.output, style, &warnings};
+    // A body too large for the filter is left out without a word: none of the
+    // texts a record can hand it is.
+    const MessageContext context{*item.input, *item.output, style, nullptr};
+    const std::uint64_t before = item.output->bytesGiven();
     const ItemOutcome outcome = convertMessage(context, offset, item.scratch);
     counts.recordBytesLeft -= outcome.recordBytes;
+    counts.outputBytesLeft -= static_cast<std::int64_t>(item.output->bytesGiven() - before);
     if (outcome.entryWritten)
         ++counts.entriesWritten;
     else

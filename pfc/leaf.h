@@ -17,9 +17,9 @@ bool isConvertedItemType(std::uint16_t itemType);
 std::int32_t recordOffset(const Container& container, std::int32_t dataIndex);
 
 // Converts the item whose message record starts at `offset`, and counts what
-// became of it: an entry written, the record bytes read, or an item skipped
-// (passed over because the run's reading limit is spent, or damaged). An offset
-// of -1 (no record) yields nothing and counts as damaged.
+// became of it: an entry written, the record bytes read and the bytes written,
+// or an item skipped (passed over because one of the run's limits is spent, or
+// damaged). An offset of -1 (no record) yields nothing and counts as damaged.
 void convertStoredRecord(ItemContext& item, const MailboxStyle& style, RunCounts& counts, std::int32_t offset);
 
 // The same for the item whose message record `dataIndex` leads to.

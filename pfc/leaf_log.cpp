@@ -11,7 +11,7 @@ LeafLog::LeafLog(std::size_t limit)
 
 void LeafLog::add(const WalkedLeaf& leaf)
 {
-    if (!complete_.load(std::memory_order_relaxed))
+    if (!complete_)
         return;
     const std::int64_t delta = std::int64_t{leaf.dataIndex} - lastIndex_;
     const std::uint64_t zigzag = (static_cast<std::uint64_t>(delta) << 1) ^ static_cast<std::uint64_t>(delta >> 63);
@@ -26,7 +26,7 @@ void LeafLog::add(const WalkedLeaf& leaf)
         ++length;
     } while (value != 0);
     if (used_ + length > limit_) {
-        complete_.store(false, std::memory_order_release);
+        complete_ = false;
         return;
     }
     for (std::size_t i = 0; i < length; ++i, ++used_) {
@@ -35,36 +35,24 @@ void LeafLog::add(const WalkedLeaf& leaf)
             block.reset(new std::uint8_t[blockSize_]);
         block[used_ & ((1u << kBlockBits) - 1)] = encoded[i];
     }
-    published_.store(used_, std::memory_order_release);
     lastIndex_ = leaf.dataIndex;
+    ++leaves_;
 }
 
-void LeafLog::clear()
+bool LeafLog::next(std::size_t& at, std::int64_t& index, WalkedLeaf& leaf) const
 {
-    for (auto& block : blocks_)
-        block.reset();
-    used_ = 0;
-    published_.store(0, std::memory_order_relaxed);
-    lastIndex_ = 0;
-    complete_.store(true, std::memory_order_relaxed);
-}
-
-bool LeafLog::next(Cursor& cursor, WalkedLeaf& leaf) const
-{
-    const std::size_t end = published_.load(std::memory_order_acquire);
-    if (cursor.at >= end)
+    if (at >= used_)
         return false;
     std::uint64_t value = 0;
-    for (int shift = 0; cursor.at < end; shift += 7) {
-        const std::uint8_t byte = byteAt(cursor.at++);
+    for (int shift = 0; at < used_; shift += 7) {
+        const std::uint8_t byte = byteAt(at++);
         value |= std::uint64_t{byte & 0x7Fu} << shift;
         if ((byte & 0x80u) == 0)
             break;
     }
     const std::uint64_t zigzag = value >> 1;
-    cursor.index += static_cast<std::int64_t>(zigzag >> 1) ^ -static_cast<std::int64_t>(zigzag & 1);
-    ++cursor.leaves;
-    leaf = WalkedLeaf{static_cast<std::int32_t>(cursor.index), (value & 1) != 0};
+    index += static_cast<std::int64_t>(zigzag >> 1) ^ -static_cast<std::int64_t>(zigzag & 1);
+    leaf = WalkedLeaf{static_cast<std::int32_t>(index), (value & 1) != 0};
     return true;
 }
 

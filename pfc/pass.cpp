@@ -1,17 +1,31 @@
-// The conversion pass: the counting walk over the node tree and the conversion
-// of the leaves it found.
+// The conversion pass: one walk over the node tree that counts the leaves and,
+// where workers convert and the mailbox file can be cut back, hands them on at
+// once; then the leaves it could not hand on yet, kept in a log or found by a
+// second walk.
+//
+// The progress of a leaf needs the total, which only the end of the counting
+// walk gives. Until then the steps of the leaves converted are kept and shown
+// afterwards (see Steps); once no more fit, the walk goes on counting alone and
+// logs the leaves it passes. With no workers, or a mailbox file that cannot be
+// cut back, the walk only counts: every step is then shown as it comes, as the
+// format's two passes do.
 #include "pfc/pass.h"
 
+#include <chrono>
 #include <new>
 
-#include "pfc/count_ahead.h"
+#include "pfc/lanes.h"
 #include "pfc/leaf.h"
-#include "pfc/parallel.h"
+#include "pfc/steps.h"
 #include "pfc/walk.h"
 
 namespace kistwerk {
 
 namespace {
+
+// The longest the front end goes without being asked whether the user wants
+// to stop, whatever the run is waiting for (a slow disk, a large item).
+constexpr std::chrono::milliseconds kLookEvery{100};
 
 // Records that lie apart and are each reached once read less than the whole
 // file; twice the file leaves room for the odd record that two leaves share,
@@ -22,140 +36,159 @@ std::int64_t recordReadLimit(std::int64_t fileSize, std::int64_t floor)
     return 2 * fileSize + floor;
 }
 
-} // namespace
-
-void countChain(ConversionRun& run, std::int32_t k, LeafLog& log)
+// A mailbox file is about as large as the text its PFC file holds; a body
+// compressed in the file writes a few times its size. Sixty-four times the
+// file, and the floor for a small one, leave any archive room.
+std::int64_t outputLimit(std::int64_t fileSize, std::int64_t floor)
 {
-    NodeWalk walk(run.container);
-    walk.run(k, [&run, &log](const PfcNode& node) {
-        ++run.totalItems;
-        log.add(WalkedLeaf{node.dataIndex, isConvertedItemType(node.itemType)});
-        return true;
+    return 64 * fileSize + floor;
+}
+
+struct Pass {
+    ConversionRun& run;
+    Lanes& lanes;
+    Steps& steps;
+    LeafLog& log;
+    std::uint32_t posted = 0;  // leaves the counting walk handed on itself
+    std::chrono::steady_clock::time_point lastLook = std::chrono::steady_clock::now();
+};
+
+// Asks the front end, now and then, whether the user wants to stop.
+bool stopAsked(Pass& pass)
+{
+    const auto now = std::chrono::steady_clock::now();
+    if (now - pass.lastLook < kLookEvery)
+        return false;
+    pass.lastLook = now;
+    if (pass.run.frontEnd == nullptr || !pass.run.frontEnd->stopAsked())
+        return false;
+    pass.run.cancelled = true;
+    return true;
+}
+
+// Writes the oldest leaf's item and runs or keeps its step. False when the
+// user asked to stop.
+bool takeOldest(Pass& pass)
+{
+    while (!pass.lanes.take(kLookEvery)) {
+        if (stopAsked(pass))
+            return false;
+    }
+    ++pass.run.doneItems;
+    return !pass.steps.pass(pass.run) && !stopAsked(pass);
+}
+
+bool passLeaf(Pass& pass, const WalkedLeaf& leaf)
+{
+    while (pass.lanes.full()) {
+        if (!takeOldest(pass))
+            return false;
+    }
+    pass.lanes.post(leaf);
+    return true;
+}
+
+bool drain(Pass& pass)
+{
+    while (!pass.lanes.empty()) {
+        if (!takeOldest(pass))
+            return false;
+    }
+    return true;
+}
+
+WalkedLeaf walkedLeaf(const PfcNode& node)
+{
+    return WalkedLeaf{node.dataIndex, isConvertedItemType(node.itemType)};
+}
+
+// The walk that counts. Its leaves go on to the lanes while their steps fit
+// among those kept, the rest into the log. False when the user asked to stop.
+bool countingWalk(Pass& pass)
+{
+    bool handing = pass.steps.keeping();
+    NodeWalk walk(pass.run.container);
+    return walk.run(1, [&pass, &handing](const PfcNode& node) {
+        ++pass.run.totalItems;
+        handing = handing && pass.steps.roomFor(pass.posted + 1);
+        if (!handing) {
+            pass.log.add(walkedLeaf(node));
+            return !stopAsked(pass);
+        }
+        ++pass.posted;
+        return passLeaf(pass, walkedLeaf(node)) && !stopAsked(pass);
     });
 }
 
-namespace {
-
-// Calls onLeaf for every leaf of the conversion pass after `cursor`: those the
-// log kept, then, when it could not keep them all, those of a second walk past
-// the leaves already passed. False when onLeaf stopped it.
-template <class OnLeaf>
-bool passLeaves(ConversionRun& run, std::int32_t k, const LeafLog& log, LeafLog::Cursor& cursor, OnLeaf onLeaf)
+// The leaves neither handed on nor logged: a second walk past those passed.
+bool walkAgain(Pass& pass)
 {
-    WalkedLeaf leaf;
-    while (log.next(cursor, leaf)) {
-        if (!onLeaf(leaf))
-            return false;
-    }
-    if (log.complete())
-        return true;
-    std::uint32_t passed = cursor.leaves;
-    NodeWalk walk(run.container);
-    return walk.run(k, [&onLeaf, &passed](const PfcNode& node) {
+    std::uint32_t passed = pass.posted + pass.log.size();
+    NodeWalk walk(pass.run.container);
+    return walk.run(1, [&pass, &passed](const PfcNode& node) {
         if (passed > 0) {
             --passed;
             return true;
         }
-        return onLeaf(WalkedLeaf{node.dataIndex, isConvertedItemType(node.itemType)});
+        return passLeaf(pass, walkedLeaf(node));
     });
 }
 
-// The conversion pass with every item converted on the calling thread.
-bool convertLeavesInline(ConversionRun& run, std::int32_t k, const LeafLog& log)
+// The leaves after the counting walk, every step shown as it comes.
+void convertTheRest(Pass& pass)
 {
-    LeafLog::Cursor cursor;
-    return passLeaves(run, k, log, cursor, [&run](const WalkedLeaf& leaf) {
-        ++run.doneItems;
-        if (leaf.converted) {
-            if (run.convertItem)
-                run.convertItem(run, leaf.dataIndex);
-            else
-                convertStoredItem(run, run.style, run, leaf.dataIndex);
+    if (!drain(pass) || !pass.log.replay([&pass](const WalkedLeaf& leaf) { return passLeaf(pass, leaf); }))
+        return;
+    if (!pass.log.complete()) {
+        // Memory that a second walk cannot have ends the run here, with the
+        // leaves before that point written whole.
+        try {
+            if (!walkAgain(pass))
+                return;
+        } catch (const std::bad_alloc&) {
+            pass.run.outOfMemory = true;
         }
-        return !stepProgress(run);
-    });
+    }
+    drain(pass);
 }
 
-bool convertThroughPipeline(ConversionRun& run, ItemPipeline& pipeline, std::int32_t k, const LeafLog& log,
-                            LeafLog::Cursor& cursor)
+void convertLeaves(ConversionRun& run, LeafLog& log)
 {
-    bool walked =
-        passLeaves(run, k, log, cursor, [&pipeline](const WalkedLeaf& leaf) { return pipelineLeaf(pipeline, leaf); });
-    return finishPipeline(pipeline, walked);
-}
+    // The reading ahead goes first, so that the workers' readers follow it;
+    // it ends first too, so that no worker waits for it while the lanes end.
+    run.input->startReadingAhead();
+    Lanes lanes(run);
+    struct EndReading {
+        InputSource& input;
+        ~EndReading() { input.stopReadingAhead(); }
+    } endReading{*run.input};
+    const int threads = run.convertItem ? 1 : conversionThreads(run);
+    if (threads < 2 || !lanes.start(threads))
+        lanes.start(0);
+    Steps steps;
+    if (lanes.workers() > 0 && run.output->canCutBack())
+        steps.keep(run);
+    Pass pass{run, lanes, steps, log};
 
-// The workers convert the leaves the counting walk has found so far while it
-// goes on; their progress steps wait for its total. Leaves pass until the walk
-// ends or the kept steps fill their room; then the steps are shown, and the
-// pass goes on as after a count. False when the walk failed (its reader, its
-// memory): nothing it passed is left then, and the run must count first.
-// `going` is false when the front end asked to stop.
-bool convertWhileCounting(ConversionRun& run, ItemPipeline& pipeline, CountAhead& ahead, const LeafLog& log,
-                          bool& going)
-{
-    LeafLog::Cursor cursor;
-    WalkedLeaf leaf;
-    std::uint32_t total = 0;
+    bool counted = false;
     try {
-        while (!ahead.ended() && !stepsWaiting(pipeline) && ahead.nextLeaf(cursor, leaf))
-            pipelineLeaf(pipeline, leaf);
+        counted = countingWalk(pass);
     } catch (const std::bad_alloc&) {
-        // The run ends here for want of memory, as it would after the leaves
-        // passed so far had each shown its step.
-        if (ahead.finish(total)) {
-            run.totalItems = total;
-            replaySteps(pipeline);
-        } else {
-            dropSteps(pipeline);
-        }
-        throw;
+        // As when the walk that counts comes first: nothing is converted.
+        run.outOfMemory = true;
     }
-    if (!ahead.finish(total)) {
-        dropSteps(pipeline);
-        return false;
+    if (!counted) {
+        endReading.input.stopReadingAhead();
+        lanes.stop();
+        steps.drop(run);
+        return;
     }
-    run.totalItems = total;
-    going = replaySteps(pipeline) ? convertThroughPipeline(run, pipeline, 1, log, cursor)
-                                  : finishPipeline(pipeline, false);
-    return true;
+    if (!steps.show(run))
+        convertTheRest(pass);
+    endReading.input.stopReadingAhead();
 }
 
 } // namespace
-
-bool convertChain(ConversionRun& run, std::int32_t k, const LeafLog& log)
-{
-    int threads = run.convertItem ? 1 : conversionThreads(run);
-    if (threads < 2)
-        return convertLeavesInline(run, k, log);
-    ItemPipeline pipeline;
-    // Without its threads or readers the run converts on this thread alone.
-    if (!startPipeline(pipeline, run, threads))
-        return convertLeavesInline(run, k, log);
-    LeafLog::Cursor cursor;
-    return convertThroughPipeline(run, pipeline, k, log, cursor);
-}
-
-bool countAndConvert(ConversionRun& run, LeafLog& log)
-{
-    // The count runs beside the conversion only where workers convert and the
-    // mailbox file can be cut back to where a stop at a late step leaves it.
-    const int threads = run.convertItem ? 1 : conversionThreads(run);
-    if (threads >= 2 && run.output->canCutBack()) {
-        bool going = true;
-        {
-            ItemPipeline pipeline;
-            CountAhead ahead;
-            if (startPipeline(pipeline, run, threads) && deferSteps(pipeline) && ahead.start(run, log) &&
-                convertWhileCounting(run, pipeline, ahead, log, going))
-                return going;
-        }
-        // Without a walk of its own, or after one that failed, the workers'
-        // memory is given back before the run begins again the other way.
-        log.clear();
-    }
-    countChain(run, 1, log);
-    return convertChain(run, 1, log);
-}
 
 void convertContainer(ConversionRun& run, InputSource& input, Output& output, FrontEnd& frontEnd)
 {
@@ -165,18 +198,18 @@ void convertContainer(ConversionRun& run, InputSource& input, Output& output, Fr
     run.frontEnd = &frontEnd;
     resetCounts(run);
     run.recordBytesLeft = recordReadLimit(input.size(), run.recordReadFloor);
+    run.outputBytesLeft = outputLimit(input.size(), run.outputFloor);
     // A head that cannot be read leaves entryCount 0: nothing is valid and the
     // mailbox file stays empty.
     openContainer(run.container, input);
 
     frontEnd.createProgress(run);
     run.lastDrawnPercent = 0;
-    // The walks' stacks and seen-sets, the leaf log and the item buffers are
-    // taken as the run needs them. A run denied them ends here, between two
-    // items, so the entries written so far are whole, and it says so.
+    // A run denied the memory of its walks, its log or its item buffers ends
+    // between two items, so the entries written so far are whole, and says so.
     try {
         LeafLog log(run.leafLogLimit);
-        countAndConvert(run, log);
+        convertLeaves(run, log);
     } catch (const std::bad_alloc&) {
         run.outOfMemory = true;
     }

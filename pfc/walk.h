@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "pfc/container.h"
+#include "pfc/memory_plan.h"
 
 namespace kistwerk {
 
@@ -136,9 +137,9 @@ private:
     static constexpr std::int64_t kPageBits = std::int64_t{1} << 15;
     static constexpr std::size_t kPageWords = static_cast<std::size_t>(kPageBits / 64);
     // 256 pages of 4 KiB: 8 million indexes, 1 MiB.
-    static constexpr std::size_t kMaxPages = 256;
+    static constexpr std::size_t kMaxPages = MemoryPlan::kSeenPages;
     // 256 KiB of siblings waiting for their turn.
-    static constexpr std::size_t kMaxPending = std::size_t{1} << 16;
+    static constexpr std::size_t kMaxPending = MemoryPlan::kPendingSiblings;
     std::vector<std::unique_ptr<std::uint64_t[]>> seenPages_;
     std::size_t pagesTaken_ = 0;
     std::int64_t limit_ = 0;

@@ -14,6 +14,7 @@
 // in place once all are known.
 #include "testkit/synth.h"
 
+#include <algorithm>
 #include <cinttypes>
 #include <cmath>
 #include <cstdio>
@@ -562,6 +563,8 @@ public:
         windowUsed_ = std::max(windowUsed_, k - windowFirst_ + 1);
     }
 
+    void beginFolder(std::int32_t) {}
+
     void node(std::uint16_t itemType, std::int32_t dataIndex, std::int32_t next, std::int32_t child)
     {
         Bytes n = fixture::pfcNode(itemType, dataIndex, next, child);
@@ -687,11 +690,16 @@ public:
 
     void setEntry(std::int32_t k, std::int32_t) { pending_ = k; }
 
+    // The leaves that follow belong to folder f (folder nodes themselves to none).
+    void beginFolder(std::int32_t f) { folder_ = f; }
+
     void node(std::uint16_t itemType, std::int32_t dataIndex, std::int32_t next, std::int32_t child)
     {
         if (nodes_.size() <= static_cast<std::size_t>(pending_))
             nodes_.resize(static_cast<std::size_t>(pending_) + 1);
         nodes_[static_cast<std::size_t>(pending_)] = NodeFields{itemType, dataIndex, next, child, true};
+        if (pending_ > kFolderCount)
+            leaves_.push_back(LeafPlace{pending_, folder_});
         ++nodeCount_;
         pos_ += kNodeSize;
     }
@@ -714,9 +722,11 @@ public:
         const std::int32_t entryCount = nextIndex_ - 1;
         if (layout_ == SynthLayout::Shuffled)
             shuffleRecords();
+        if (layout_ == SynthLayout::FoldersInterleaved)
+            interleaveFolders();
         const std::int64_t headBytes = kHeaderSize + 4 * std::int64_t{entryCount};
         const std::int64_t nodeBytes = kNodeSize * nodeCount_;
-        const bool headLast = layout_ == SynthLayout::GroupedEnd;
+        const bool headLast = layout_ == SynthLayout::GroupedEnd || layout_ == SynthLayout::FoldersInterleaved;
         const std::int64_t nodesAt = headLast ? kPrefixSize + scratchBytes_ : kPrefixSize + headBytes;
         const std::int64_t recordsAt = headLast ? kPrefixSize : nodesAt + nodeBytes;
         const std::int64_t headerAt = headLast ? nodesAt + nodeBytes : kPrefixSize;
@@ -743,6 +753,51 @@ private:
     {
         for (std::size_t i = records_.size(); i > 1; --i)
             std::swap(records_[i - 1], records_[shuffle_.next() % i]);
+    }
+
+    // As a client that files each mail as it arrives: the folders' mails take
+    // turns at random (each folder keeps its own order), every mail gets the
+    // next indexes for its node and its record, and records and nodes lie in
+    // that order. The walk then takes every few records from all over the file,
+    // once per folder.
+    void interleaveFolders()
+    {
+        std::vector<std::vector<std::int32_t>> byFolder(kFolderCount + 1);
+        for (const LeafPlace& leaf : leaves_)
+            byFolder[static_cast<std::size_t>(leaf.folder)].push_back(leaf.index);
+        std::vector<std::int32_t> turns;
+        for (const LeafPlace& leaf : leaves_)
+            turns.push_back(leaf.folder);
+        for (std::size_t i = turns.size(); i > 1; --i)
+            std::swap(turns[i - 1], turns[shuffle_.next() % i]);
+        std::vector<std::int32_t> renamed(nodes_.size() + 2, 0);
+        for (std::int32_t f = 1; f <= kFolderCount; ++f)
+            renamed[static_cast<std::size_t>(f)] = f;
+        std::vector<std::size_t> taken(kFolderCount + 1, 0);
+        std::int32_t next = kFolderCount + 1;
+        for (const std::int32_t f : turns) {
+            const std::int32_t old = byFolder[static_cast<std::size_t>(f)][taken[static_cast<std::size_t>(f)]++];
+            renamed[static_cast<std::size_t>(old)] = next++;
+            const std::int32_t data = nodes_[static_cast<std::size_t>(old)].dataIndex;
+            if (data != 0)
+                renamed[static_cast<std::size_t>(data)] = next++;
+        }
+        auto rename = [&renamed](std::int32_t k) { return k == 0 ? 0 : renamed[static_cast<std::size_t>(k)]; };
+        std::vector<NodeFields> nodes(nodes_.size());
+        for (std::size_t k = 1; k < nodes_.size(); ++k) {
+            NodeFields n = nodes_[k];
+            if (!n.present)
+                continue;
+            n.dataIndex = rename(n.dataIndex);
+            n.next = rename(n.next);
+            n.child = rename(n.child);
+            nodes[static_cast<std::size_t>(rename(static_cast<std::int32_t>(k)))] = n;
+        }
+        nodes_ = std::move(nodes);
+        for (KeptRecord& r : records_)
+            r.index = rename(r.index);
+        std::sort(records_.begin(), records_.end(),
+                  [](const KeptRecord& a, const KeptRecord& b) { return a.index < b.index; });
     }
 
     void placeNodes(std::vector<std::uint32_t>& table, std::int64_t at) const
@@ -828,6 +883,12 @@ private:
     std::int32_t pending_ = 0;
     std::vector<NodeFields> nodes_;
     std::int64_t nodeCount_ = 0;
+    struct LeafPlace {
+        std::int32_t index;
+        std::int32_t folder;
+    };
+    std::vector<LeafPlace> leaves_;
+    std::int32_t folder_ = 0;
     std::vector<KeptRecord> records_;
     std::vector<PendingChunk> chunks_;
     std::int64_t scratchBytes_ = 0;
@@ -847,6 +908,7 @@ void writeTree(Writer& w, std::int64_t targetBytes, std::int32_t capacity, std::
     std::int32_t firstChild[kFolderCount + 1] = {};
     std::int64_t folderEnd = w.position();
     for (std::int32_t f : kFillOrder) {
+        w.beginFolder(f);
         folderEnd += budget * kFolders[f].holds / 1000;
         bool more = w.position() + kTypicalLeafBytes <= folderEnd && w.nextIndex() + 4 <= capacity;
         while (more) {
@@ -887,6 +949,7 @@ void writeTree(Writer& w, std::int64_t targetBytes, std::int32_t capacity, std::
     }
 
     // Folder nodes. The chain of Vereine runs on into the mails of Eingang itself.
+    w.beginFolder(0);
     for (std::int32_t f = 1; f <= kFolderCount; ++f) {
         std::int32_t child = kFolders[f].child != 0 ? kFolders[f].child : firstChild[f];
         std::int32_t next = kFolders[f].next;
@@ -948,6 +1011,7 @@ constexpr struct {
     {"grouped-end", SynthLayout::GroupedEnd},
     {"front", SynthLayout::Front},
     {"shuffled", SynthLayout::Shuffled},
+    {"folders-interleaved", SynthLayout::FoldersInterleaved},
 };
 
 } // namespace

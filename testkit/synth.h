@@ -15,6 +15,8 @@ enum class SynthLayout {
     GroupedEnd,   // records first in walk order, then all nodes, head and table last
     Front,        // head, table and all nodes first, then the records in walk order
     Shuffled,     // as Front, but the records in an order unrelated to the walk
+    FoldersInterleaved,  // the folders' mails in the order they arrived, each with the next
+                         // indexes, records first, then all nodes, head and table last
 };
 
 struct SynthOptions {
@@ -24,7 +26,8 @@ struct SynthOptions {
     std::string outPath;
 };
 
-// "interleaved", "grouped-end", "front", "shuffled"; false for any other name.
+// "interleaved", "grouped-end", "front", "shuffled", "folders-interleaved"; false
+// for any other name.
 bool parseLayout(const std::string& name, SynthLayout& layout);
 const char* layoutName(SynthLayout layout);
 
