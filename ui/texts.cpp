@@ -329,4 +329,17 @@ std::string summary(const std::string& input, const std::string& output, std::ui
 const char kFileDialogTitle[] = "AOL-Datei ausw\xC3\xA4hlen";
 const char kFileDialogFilter[] = "AOL-Datei";
 
+std::string fileDialogFailed(std::uint32_t code, bool pathTooLong)
+{
+    // The dialog's codes are documented in hexadecimal (FNERR_BUFFERTOOSMALL is 0x3003).
+    char number[16];
+    std::snprintf(number, sizeof number, "0x%04X", static_cast<unsigned>(code));
+    const std::string failed = std::string("Die Dateiauswahl ") + quoted(kFileDialogTitle) +
+                               " ist fehlgeschlagen (Fehlercode " + number + "). Es wurde nichts umgewandelt.";
+    if (pathTooLong)
+        return failed + " Der Pfad der gew\xC3\xA4hlten Datei ist zu lang. Kopieren Sie die PFC-Datei in einen "
+                        "Ordner mit k\xC3\xBCrzerem Pfad.";
+    return failed + " Versuchen Sie es noch einmal.";
+}
+
 } // namespace kistwerk::texts
