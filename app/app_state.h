@@ -5,21 +5,29 @@
 #include <windows.h>
 #include <commdlg.h>
 
+#include <cstddef>
 #include <string>
 
+#include "app/chosen_file.h"
 #include "pfc/conversion_run.h"
 
 namespace kistwerk {
 
+// The file dialog's buffer, in UTF-16 units with the closing zero: the longest
+// path Windows has, so that no path the dialog gives is cut.
+constexpr std::size_t kFileDialogBufferLength = 32768;
+
 struct AppState {
     HINSTANCE instance = nullptr;
     HWND mainWindow = nullptr;
-    // Current directory at start-up, with a trailing "\"; empty when it was too
-    // long, which leaves the file dialog at its own default folder.
-    char startDirectory[128] = {};
-    // The chosen PFC file. MAX_PATH, so a file in a deep folder still converts.
-    char inputPath[MAX_PATH] = {};
-    OPENFILENAMEA fileDialog = {};
+    // Current directory at start-up, with a trailing "\"; empty when the system
+    // gave none, which leaves the file dialog at its own default folder.
+    std::wstring startDirectory;
+    // The chosen PFC file's full path, as the dialog wrote it.
+    wchar_t inputPath[kFileDialogBufferLength] = {};
+    OPENFILENAMEW fileDialog = {};
+    // The same file's paths for the run, made from inputPath.
+    ChosenFile chosen;
     ConversionRun run;
 };
 
@@ -33,7 +41,9 @@ void showFailure(const std::string& text);
 void showNotice(const std::string& text);
 
 // Shows the file-open dialog; true when a file was chosen, then its full path
-// is in app.inputPath and its folder is the current directory.
+// is in app.inputPath, its paths for the run in app.chosen, and its folder is
+// the current directory where the system lets it be (the run does not rely on
+// that). A dialog that fails says so in a box; a cancelled one says nothing.
 bool chooseInputFile(AppState& app);
 
 INT_PTR CALLBACK aboutDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);

@@ -3,11 +3,10 @@
 #include <windows.h>
 #include <commdlg.h>
 
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
+#include <string>
 
 #include "app/app_state.h"
+#include "app/chosen_file.h"
 #include "app/resource.h"
 #include "app/wide_text.h"
 #include "app/win32_frontend.h"
@@ -20,18 +19,21 @@ namespace {
 
 AppState state;
 
-// The current directory at start-up, found as the folder of a bare file name.
+// The current directory at start-up, however long, ending in a "\".
 void computeStartDirectory(AppState& app)
 {
-    char full[sizeof app.startDirectory];
-    char* namePart = nullptr;
-    DWORD length = GetFullPathNameA("KISTWERK.EXE", sizeof full, full, &namePart);
-    app.startDirectory[0] = '\0';
-    if (length == 0 || length >= sizeof full)
+    app.startDirectory.clear();
+    const DWORD needed = GetCurrentDirectoryW(0, nullptr);
+    if (needed == 0)
         return;
-    char drive[_MAX_DRIVE], folder[_MAX_DIR], name[_MAX_FNAME], extension[_MAX_EXT];
-    _splitpath(full, drive, folder, name, extension);
-    std::snprintf(app.startDirectory, sizeof app.startDirectory, "%s%s", drive, folder);
+    std::wstring folder(needed, L'\0');
+    const DWORD length = GetCurrentDirectoryW(needed, folder.data());
+    if (length == 0 || length >= needed)
+        return;
+    folder.resize(length);
+    if (folder.back() != L'\\')
+        folder += L'\\';
+    app.startDirectory = folder;
 }
 
 bool registerWindowClass(HINSTANCE instance, WNDPROC procedure)
@@ -48,17 +50,14 @@ bool registerWindowClass(HINSTANCE instance, WNDPROC procedure)
     return RegisterClassA(&windowClass) != 0;
 }
 
-// Windows' own dialog leaves the chosen file's folder current, Wine's does not;
-// the mailbox file is created by bare name, so make it current here on both.
-void enterChosenFolder(AppState& app)
+// Windows' own dialog leaves the chosen file's folder current, Wine's does not:
+// make it current on both. The mailbox file's place comes from the chosen path,
+// so a folder the system will not make current (one too long, one that denies
+// traversal) changes nothing of the run.
+void enterChosenFolder(const ChosenFile& chosen)
 {
-    const WORD nameOffset = app.fileDialog.nFileOffset;
-    if (nameOffset == 0 || nameOffset >= sizeof app.inputPath)
-        return;
-    char folder[MAX_PATH];
-    std::memcpy(folder, app.inputPath, nameOffset);
-    folder[nameOffset] = '\0';
-    SetCurrentDirectoryA(folder);
+    if (!chosen.folder.empty())
+        SetCurrentDirectoryW(chosen.folder.c_str());
 }
 
 void convertCommand(AppState& app)
@@ -66,9 +65,7 @@ void convertCommand(AppState& app)
     if (!chooseInputFile(app))
         return;
     Win32FrontEnd frontEnd(app.instance, app.mainWindow);
-    // The core takes UTF-8 paths; the mailbox file's name, made from it, is
-    // the very name the ANSI path would have given.
-    runConversion(app.run, utf8FromAnsi(app.inputPath), frontEnd);
+    runConversion(app.run, app.chosen.inputPath, frontEnd, app.chosen.outputPath);
 }
 
 } // namespace
@@ -90,25 +87,31 @@ void showNotice(const std::string& text)
 
 bool chooseInputFile(AppState& app)
 {
-    // One pair, description and pattern, each ended by a zero byte, and a zero byte after the list.
-    const std::string filter = ansiFromUtf8(texts::kFileDialogFilter) + std::string("\0*.pfc\0", 8);
-    const std::string title = ansiFromUtf8(texts::kFileDialogTitle);
-    app.inputPath[0] = '\0';
-    OPENFILENAMEA& d = app.fileDialog;
-    d = OPENFILENAMEA{};
-    d.lStructSize = OPENFILENAME_SIZE_VERSION_400A;  // without the later fields (76 bytes in the 32-bit build)
+    // One pair, description and pattern, each ended by a zero, and a zero after the list.
+    const std::wstring filter = wideFromUtf8(texts::kFileDialogFilter) + std::wstring(L"\0*.pfc\0", 8);
+    const std::wstring title = wideFromUtf8(texts::kFileDialogTitle);
+    app.inputPath[0] = L'\0';
+    OPENFILENAMEW& d = app.fileDialog;
+    d = OPENFILENAMEW{};
+    d.lStructSize = OPENFILENAME_SIZE_VERSION_400W;  // without the later fields (76 bytes in the 32-bit build)
     d.hwndOwner = app.mainWindow;
     d.lpstrFilter = filter.c_str();
     d.nFilterIndex = 0;
     d.lpstrFile = app.inputPath;
-    d.nMaxFile = sizeof app.inputPath;
-    d.lpstrInitialDir = app.startDirectory;
+    d.nMaxFile = kFileDialogBufferLength;
+    d.lpstrInitialDir = app.startDirectory.empty() ? nullptr : app.startDirectory.c_str();
     d.lpstrTitle = title.c_str();
     d.Flags = OFN_FILEMUSTEXIST | OFN_PATHMUSTEXIST | OFN_HIDEREADONLY;
-    d.lpstrDefExt = "";
-    if (!GetOpenFileNameA(&d))
+    d.lpstrDefExt = L"";
+    if (!GetOpenFileNameW(&d)) {
+        // Zero is a cancel; anything else is the dialog's own failure.
+        const DWORD error = CommDlgExtendedError();
+        if (error != 0)
+            showFailure(texts::fileDialogFailed(error, error == FNERR_BUFFERTOOSMALL));
         return false;
-    enterChosenFolder(app);
+    }
+    app.chosen = chosenFile(app.inputPath, d.nFileOffset);
+    enterChosenFolder(app.chosen);
     return true;
 }
 

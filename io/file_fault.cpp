@@ -27,6 +27,8 @@ FileFault faultFromWindowsError(DWORD error)
         return FileFault::ReadOnly;
     case ERROR_FILENAME_EXCED_RANGE:
         return FileFault::NameTooLong;
+    case ERROR_INVALID_NAME: case ERROR_BAD_PATHNAME:
+        return FileFault::InvalidName;
     default:
         return FileFault::Other;
     }

@@ -15,6 +15,7 @@ enum class FileFault {
     DiskFull,
     ReadOnly,      // a write-protected medium or file system
     NameTooLong,
+    InvalidName,   // characters or a form the system takes in no name (Windows)
     Other,
 };
 

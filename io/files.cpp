@@ -56,6 +56,29 @@ std::string utf8Path(const std::wstring& wide)
     return narrowFrom(wide, CP_UTF8);
 }
 
+// The path for the system's file calls. Past MAX_PATH the plain form fails on a
+// Windows that has not been told to take long paths, so there the full path
+// goes in the "\\?\" form that every Windows takes up to 32,767 characters.
+// The system makes it full first: that form is taken as it is written, without
+// "." and ".." or "/" resolved.
+std::wstring systemPath(const std::string& path)
+{
+    const std::wstring wide = widePath(path);
+    const DWORD needed = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
+    if (needed <= MAX_PATH)
+        return wide;
+    std::wstring full(needed, L'\0');
+    const DWORD length = GetFullPathNameW(wide.c_str(), needed, full.data(), nullptr);
+    if (length == 0 || length >= needed)
+        return wide;
+    full.resize(length);
+    if (full.rfind(L"\\\\?\\", 0) == 0 || full.rfind(L"\\\\.\\", 0) == 0)
+        return full;
+    if (full.rfind(L"\\\\", 0) == 0)
+        return L"\\\\?\\UNC\\" + full.substr(2);
+    return L"\\\\?\\" + full;
+}
+
 // The 128-bit file id where the system has it (NTFS keeps the 64-bit file
 // index in its low half, ReFS needs all of it), else the 64-bit file index.
 // Volumes are compared by the 32 bits both calls give.
@@ -84,7 +107,7 @@ FileIdentity identityOfPath(const std::string& path)
 {
     // Asking for the attributes alone: the file is not opened for its bytes,
     // and folders open too.
-    HANDLE handle = CreateFileW(widePath(path).c_str(), FILE_READ_ATTRIBUTES,
+    HANDLE handle = CreateFileW(systemPath(path).c_str(), FILE_READ_ATTRIBUTES,
                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                                 FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (handle == INVALID_HANDLE_VALUE)
@@ -103,7 +126,7 @@ FileIdentity identityOfDescriptor(int fd)
 
 bool isFolder(const std::string& path)
 {
-    DWORD attributes = GetFileAttributesW(widePath(path).c_str());
+    DWORD attributes = GetFileAttributesW(systemPath(path).c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
@@ -124,7 +147,7 @@ bool sameFileName(const std::string& a, const std::string& b)
 
 int openDescriptor(const std::string& path, int flags, int mode)
 {
-    return _wopen(widePath(path).c_str(), flags, mode);
+    return _wopen(systemPath(path).c_str(), flags, mode);
 }
 
 #else

@@ -54,6 +54,10 @@ std::string narrowFrom(const std::wstring& wide, unsigned codePage);
 std::wstring widePath(const std::string& utf8);
 std::string utf8Path(const std::wstring& wide);
 
+// The path as the system's file calls take it: past MAX_PATH the full path in
+// the "\\?\" form.
+std::wstring systemPath(const std::string& path);
+
 // The identity of an open Windows handle; unknown for anything but a disk file.
 FileIdentity identityOfHandle(void* handle);
 #endif

@@ -44,7 +44,7 @@ Handle handleOf(std::intptr_t value)
 // the path still leads to the file that `fd` holds.
 std::intptr_t openSequential(int fd, const std::string& path)
 {
-    HANDLE handle = CreateFileW(widePath(path).c_str(), GENERIC_READ,
+    HANDLE handle = CreateFileW(systemPath(path).c_str(), GENERIC_READ,
                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                                 FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
     if (handle == INVALID_HANDLE_VALUE)

@@ -327,6 +327,7 @@ TEST(CliWindows, NamesWildcardsAndTheInputKept)
         {L"names", L"*.pfc", 0, post + ".pfc \xE2\x86\x92 " + post + ".mbx"},
         {L"names", L"Gr\u00FC\u00DFe.pfc", 0, gruesse + ".pfc \xE2\x86\x92 " + gruesse + ".mbx"},
         {L"names", L"-q *.xyz", 1, "*.xyz\xE2\x80\x9C kann nicht gelesen"},
+        {L"names", L"\"Post<1>.pfc\"", 1, "Windows l\xC3\xA4sst diesen Namen nicht zu. Pr\xC3\xBC" "fen Sie"},
         {L"same", L"\"Post\u20AC.mbx\"", 1, "PFC-Datei selbst"},
         {L"same", L"-o POST\u20AC.MBX *.mbx", 1, "PFC-Datei selbst"},
         {L"same", L"-o - Post\u20AC.mbx", 1, "PFC-Datei selbst", L"Post\u20AC.mbx"},

@@ -18,6 +18,8 @@ std::string counted(std::uint64_t count, const char* one, const char* many)
     return wholeNumber(count) + " " + (count == 1 ? one : many);
 }
 
+constexpr const char* kInvalidName = "Windows l\xC3\xA4sst diesen Namen nicht zu.";
+
 std::string errorCode(const FileError& error)
 {
     return error.code != 0 ? " (Fehlercode " + std::to_string(error.code) + ")" : std::string();
@@ -39,6 +41,8 @@ std::string inputCause(const FileError& error)
         return "Sie ist in einem anderen Programm ge\xC3\xB6" "ffnet.";
     case FileFault::NameTooLong:
         return "Der Name ist zu lang.";
+    case FileFault::InvalidName:
+        return kInvalidName;
     default:
         return "Die Ursache ist unbekannt" + errorCode(error) + ".";
     }
@@ -64,6 +68,8 @@ std::string outputCause(const FileError& error)
         return "Der Datentr\xC3\xA4ger ist schreibgesch\xC3\xBCtzt.";
     case FileFault::NameTooLong:
         return "Der Name ist zu lang.";
+    case FileFault::InvalidName:
+        return kInvalidName;
     default:
         return "Die Ursache ist unbekannt" + errorCode(error) + ".";
     }
@@ -125,14 +131,14 @@ std::string sentence(RunProblem problem, const ProblemFacts& facts)
 const char* commandLineFileHint(RunProblem problem, FileFault fault)
 {
     const bool output = problem == RunProblem::OutputUnwritable || problem == RunProblem::OutputIncomplete;
-    if (problem == RunProblem::InputUnreadable && fault == FileFault::NotFound)
+    if (problem == RunProblem::InputUnreadable && (fault == FileFault::NotFound || fault == FileFault::InvalidName))
         return "Pr\xC3\xBC" "fen Sie Namen und Ordner.";
     if (problem == RunProblem::InputUnreadable && fault == FileFault::IsFolder)
         return nullptr;  // the hint names the folder: folderHint
     if (!output)
         return nullptr;
     switch (fault) {
-    case FileFault::IsFolder:
+    case FileFault::IsFolder: case FileFault::InvalidName:
         return "W\xC3\xA4hlen Sie mit -o einen anderen Namen.";
     case FileFault::NotFound: case FileFault::NoPermission: case FileFault::ReadOnly: case FileFault::DiskFull:
         return "W\xC3\xA4hlen Sie mit -o einen anderen Ort.";
@@ -149,7 +155,7 @@ const char* desktopFileHint(RunProblem problem, FileFault fault)
     if (problem == RunProblem::InputUnreadable) {
         if (fault == FileFault::Other || fault == FileFault::None)
             return "Vielleicht ist sie noch in einem anderen Programm ge\xC3\xB6" "ffnet.";
-        if (fault != FileFault::InUse && fault != FileFault::NameTooLong)
+        if (fault != FileFault::InUse && fault != FileFault::NameTooLong && fault != FileFault::InvalidName)
             return nullptr;
     }
     switch (fault) {
@@ -160,6 +166,8 @@ const char* desktopFileHint(RunProblem problem, FileFault fault)
         return "Schlie\xC3\x9F" "en Sie das andere Programm und versuchen Sie es noch einmal.";
     case FileFault::IsFolder:
         return "Benennen Sie den Ordner oder die PFC-Datei um.";
+    case FileFault::InvalidName:
+        return "Benennen Sie die PFC-Datei oder ihren Ordner um.";
     case FileFault::NameTooLong:
         return "Kopieren Sie die PFC-Datei in einen Ordner mit k\xC3\xBCrzerem Pfad.";
     default:
@@ -320,5 +328,18 @@ std::string summary(const std::string& input, const std::string& output, std::ui
 
 const char kFileDialogTitle[] = "AOL-Datei ausw\xC3\xA4hlen";
 const char kFileDialogFilter[] = "AOL-Datei";
+
+std::string fileDialogFailed(std::uint32_t code, bool pathTooLong)
+{
+    // The dialog's codes are documented in hexadecimal (FNERR_BUFFERTOOSMALL is 0x3003).
+    char number[16];
+    std::snprintf(number, sizeof number, "0x%04X", static_cast<unsigned>(code));
+    const std::string failed = std::string("Die Dateiauswahl ") + quoted(kFileDialogTitle) +
+                               " ist fehlgeschlagen (Fehlercode " + number + "). Es wurde nichts umgewandelt.";
+    if (pathTooLong)
+        return failed + " Der Pfad der gew\xC3\xA4hlten Datei ist zu lang. Kopieren Sie die PFC-Datei in einen "
+                        "Ordner mit k\xC3\xBCrzerem Pfad.";
+    return failed + " Versuchen Sie es noch einmal.";
+}
 
 } // namespace kistwerk::texts

@@ -60,8 +60,11 @@ std::string summary(const std::string& input, const std::string& output, std::ui
 std::string wholeNumber(std::uint64_t value);
 std::string decimal(double value, int places);
 
-// Desktop program: the file-open dialog.
+// Desktop program: the file-open dialog, and what to say when the system's
+// dialog fails with `code` (CommDlgExtendedError); `pathTooLong` when it did so
+// for a path longer than its buffer.
 extern const char kFileDialogTitle[];
 extern const char kFileDialogFilter[];
+std::string fileDialogFailed(std::uint32_t code, bool pathTooLong);
 
 } // namespace kistwerk::texts

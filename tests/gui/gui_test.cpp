@@ -7,9 +7,12 @@
 
 #include <gtest/gtest.h>
 
+#include "app/chosen_file.h"
+
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <iterator>
@@ -123,30 +126,42 @@ std::string childTexts(HWND window)
     return all;
 }
 
+// The tests' paths are UTF-8; the file system takes them as UTF-16, so that
+// names outside the ANSI code page reach it whole.
+std::wstring wide(const std::string& text)
+{
+    std::wstring w(text.size(), L'\0');
+    w.resize(MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), w.data(),
+                                 static_cast<int>(w.size())));
+    return w;
+}
+
 bool fileExists(const std::string& path)
 {
-    return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+    return GetFileAttributesW(wide(path).c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
 std::vector<char> readFile(const std::string& path)
 {
-    std::ifstream in(path, std::ios::binary);
+    std::ifstream in(std::filesystem::path(wide(path)), std::ios::binary);
     return std::vector<char>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 bool copyFile(const std::string& from, const std::string& to)
 {
-    return CopyFileA(from.c_str(), to.c_str(), FALSE) != 0;
+    return CopyFileW(wide(from).c_str(), wide(to).c_str(), FALSE) != 0;
 }
 
-// Runs a console program to its end; its exit code, or -1.
-int runProgram(const std::string& commandLine)
+// Runs a console program to its end, in `folder` when one is named; its exit
+// code, or -1.
+int runProgram(const std::string& commandLine, const std::string& folder = "")
 {
-    STARTUPINFOA startup = {};
+    STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process = {};
-    std::string line = commandLine;
-    if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
+    std::wstring line = wide(commandLine);
+    if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                        folder.empty() ? nullptr : wide(folder).c_str(), &startup, &process))
         return -1;
     WaitForSingleObject(process.hProcess, 120000);
     DWORD code = static_cast<DWORD>(-1);
@@ -156,24 +171,24 @@ int runProgram(const std::string& commandLine)
     return static_cast<int>(code);
 }
 
-void removeTree(const std::string& folder)
+void removeTree(const std::wstring& folder)
 {
-    WIN32_FIND_DATAA entry;
-    HANDLE find = FindFirstFileA((folder + "\\*").c_str(), &entry);
+    WIN32_FIND_DATAW entry;
+    HANDLE find = FindFirstFileW((folder + L"\\*").c_str(), &entry);
     if (find != INVALID_HANDLE_VALUE) {
         do {
-            std::string name = entry.cFileName;
-            if (name == "." || name == "..")
+            std::wstring name = entry.cFileName;
+            if (name == L"." || name == L"..")
                 continue;
-            std::string path = folder + "\\" + name;
+            std::wstring path = folder + L"\\" + name;
             if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
                 removeTree(path);
             else
-                DeleteFileA(path.c_str());
-        } while (FindNextFileA(find, &entry));
+                DeleteFileW(path.c_str());
+        } while (FindNextFileW(find, &entry));
         FindClose(find);
     }
-    RemoveDirectoryA(folder.c_str());
+    RemoveDirectoryW(folder.c_str());
 }
 
 // A fresh, empty folder for one test below the artefacts.
@@ -183,7 +198,7 @@ std::string freshFolder(const std::string& name)
     CreateDirectoryA(kArtifacts.c_str(), nullptr);
     CreateDirectoryA(base.c_str(), nullptr);
     std::string folder = base + "\\" + name;
-    removeTree(folder);
+    removeTree(wide(folder));
     CreateDirectoryA(folder.c_str(), nullptr);
     return folder;
 }
@@ -304,11 +319,11 @@ class Program {
 public:
     explicit Program(const std::string& startFolder)
     {
-        STARTUPINFOA startup = {};
+        STARTUPINFOW startup = {};
         startup.cb = sizeof startup;
-        std::string line = "\"" + kApp + "\"";
-        started_ = CreateProcessA(kApp.c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                                  startFolder.c_str(), &startup, &process_) != 0;
+        std::wstring line = wide("\"" + kApp + "\"");
+        started_ = CreateProcessW(wide(kApp).c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                                  wide(startFolder).c_str(), &startup, &process_) != 0;
         if (!started_)
             return;
         WaitForInputIdle(process_.hProcess, 20000);
@@ -391,24 +406,31 @@ BOOL CALLBACK findEdit(HWND child, LPARAM data)
     return FALSE;
 }
 
-// Types `path` into the file dialog's name field and presses "Open".
-void chooseInDialog(HWND dialog, const std::string& path)
+// Types `path` into the file dialog's name field as UTF-16, keeps a screenshot
+// of the dialog showing its end when `shot` names one, and presses "Open".
+void chooseInDialog(HWND dialog, const std::string& path, const char* shot = nullptr)
 {
     // The name field is the dialog's one edit control, however deep it sits.
     HWND name = nullptr;
     EnumChildWindows(dialog, findEdit, reinterpret_cast<LPARAM>(&name));
     ASSERT_NE(name, nullptr) << "no file name field in the file dialog:\n" << describeChildren(dialog);
-    SendMessageA(name, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(path.c_str()));
+    SendMessageW(name, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(wide(path).c_str()));
+    if (shot != nullptr) {
+        SendMessageW(name, EM_SETSEL, path.size(), path.size());
+        SendMessageW(name, EM_SCROLLCARET, 0, 0);
+        Sleep(300);
+        ScreenShot(screenRect(dialog)).save(shot);
+    }
     PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), reinterpret_cast<LPARAM>(GetDlgItem(dialog, IDOK)));
 }
 
 // Runs the convert command on `path` and waits for the run to end.
-void convertThroughDialog(Program& program, const std::string& path)
+void convertThroughDialog(Program& program, const std::string& path, const char* shot = nullptr)
 {
     program.command(2078);
     HWND dialog = program.waitForDialog(kFileDialogTitle);
     ASSERT_NE(dialog, nullptr) << "the file dialog did not appear";
-    chooseInDialog(dialog, path);
+    chooseInDialog(dialog, path, shot);
     ASSERT_TRUE(waitUntil([&] { return !IsWindow(dialog); }, 20000)) << "the file dialog stayed open";
     ASSERT_TRUE(program.waitForRunEnd());
 }
@@ -642,6 +664,86 @@ TEST(ConvertCommand, ConvertsAFileInAFolderDeeperThan128Characters)
     EXPECT_TRUE(fileExists(folder + "\\Post.mbx"));
 }
 
+// Folders with Cyrillic and Polish names below `folder`, created, the last
+// padded so that the path of "Пошта.pfc" in it has exactly `length` characters.
+std::string deepPath(std::string folder, std::size_t length)
+{
+    while (wide(folder).size() + 40 < length) {
+        folder += "\\Архив-Łódź";
+        CreateDirectoryW(wide(folder).c_str(), nullptr);
+    }
+    for (folder += "\\Skrzynka-"; wide(folder + "\\Пошта.pfc").size() < length;)
+        folder += "ż";
+    CreateDirectoryW(wide(folder).c_str(), nullptr);
+    return folder + "\\Пошта.pfc";
+}
+
+std::string mailboxBeside(const std::string& pfc)
+{
+    return pfc.substr(0, pfc.rfind('.')) + ".mbx";
+}
+
+// Names outside the ANSI code page (1252, as on a German Windows), typed into
+// the dialog as UTF-16: each converts beside itself under its own name, as
+// kistwerk-cli.exe converts it, with no box. "Пошта.pfc" is typed bare in a
+// start folder outside the code page too; the deep one has as many characters
+// as Wine's dialog takes. The code page's own spelling of "Łódź 2009.pfc" lies
+// beside it and stays unconverted.
+TEST(ConvertCommand, NamesOutsideTheCodePageConvertBesideThemselves)
+{
+    ASSERT_EQ(GetACP(), 1252u);
+    const std::string base = freshFolder("names");
+    const std::string clean = base + "\\clean.pfc";  // no damaged message, so no box
+    ASSERT_EQ(runProgram("\"" + kPfcgen + "\" many 40 \"" + clean + "\""), 0);
+    const std::string start = base + "\\Почта";
+    for (const char* folder : {"\\Почта", "\\Łódź", "\\tief"})
+        CreateDirectoryW(wide(base + folder).c_str(), nullptr);
+    ASSERT_TRUE(copyFile(kSample, base + "\\Łódź\\Lódz 2009.pfc"));
+    const struct {
+        std::string typed;
+        bool bare;
+        const char* shot;
+    } rows[] = {
+        {base + "\\Łódź\\Łódź 2009.pfc", false, "file-dialog-lodz"},
+        {"Пошта.pfc", true, "file-dialog-cyrillic"},
+        {base + "\\Post 📬 2009.pfc", false, "file-dialog-emoji"},
+        {deepPath(base + "\\tief", 259), false, "file-dialog-259"},
+    };
+    Program program(start);
+    ASSERT_NE(program.main, nullptr);
+    for (const auto& row : rows) {
+        const std::string pfc = row.bare ? start + "\\" + row.typed : row.typed;
+        SCOPED_TRACE(pfc);
+        ASSERT_TRUE(copyFile(clean, pfc));
+        const std::string expected = base + "\\" + row.shot + ".mbx";
+        EXPECT_EQ(runProgram("\"" + kCli + "\" --windows -q -o \"" + expected + "\" \"" + pfc + "\""), 0);
+        convertThroughDialog(program, row.typed, row.shot);
+        EXPECT_FALSE(waitUntil([&] { return program.waitForDialog("Kistwerk", 0) != nullptr; }, 1000))
+            << "a box: " << childTexts(program.waitForDialog("Kistwerk", 0));
+        EXPECT_EQ(readFile(mailboxBeside(pfc)), readFile(expected));
+    }
+    EXPECT_EQ(wide(rows[3].typed).size(), 259u);
+    EXPECT_FALSE(fileExists(base + "\\Łódź\\Lódz 2009.mbx"));
+}
+
+// Past the 259 characters of Wine's dialog: from the dialog's buffer on no
+// character is lost, in the desktop program's paths of the chosen file and in
+// kistwerk-cli.exe, which opens them through the same core.
+TEST(ChosenFile, PathsPastMaxPathKeepEveryCharacter)
+{
+    const std::string base = freshFolder("long");
+    const std::string pfc = deepPath(base, 330);
+    ASSERT_EQ(wide(pfc).size(), 330u);
+    const std::size_t nameOffset = wide(pfc).rfind(L'\\') + 1;
+    const kistwerk::ChosenFile chosen = kistwerk::chosenFile(wide(pfc), nameOffset);
+    EXPECT_EQ(chosen.inputPath, pfc);
+    EXPECT_EQ(chosen.outputPath, mailboxBeside(pfc));
+
+    ASSERT_TRUE(copyFile(kSample, pfc));
+    EXPECT_EQ(runProgram("\"" + kCli + "\" -q \"" + pfc + "\"", base), 3);  // one skipped
+    EXPECT_EQ(readFile(mailboxBeside(pfc)), readFile(cliMailbox(kSample, base + "\\sample.mbx")));
+}
+
 // A wrong file chosen is refused before its mailbox file is touched; a PFC
 // file without messages converts and says so.
 TEST(ConvertCommand, SaysWhenTheFileIsNoPfcFileOrHoldsNoMessage)
@@ -676,15 +778,15 @@ TEST(ConvertCommand, SaysWhenTheFileIsNoPfcFileOrHoldsNoMessage)
     }
 }
 
-// The ANSI names the dialog gives, one with a windows-1252 character from 0x80
-// to 0x9F ("\x80" is the euro sign): the guard compares the files, so no code
+// Names of the ANSI code page, one with a windows-1252 character from 0x80 to
+// 0x9F (the euro sign, 0x80 there): the guard compares the files, so no code
 // page can make the PFC file look like another; and such a name converts.
 TEST(ConvertCommand, RefusesToReplaceThePfcFileAndSaysSo)
 {
     std::string folder = freshFolder("same");
     Program program(freshFolder("same-start"));
     ASSERT_NE(program.main, nullptr);
-    for (const std::string name : {"Post.mbx", "Post\x80.mbx"}) {
+    for (const std::string name : {"Post.mbx", "Post\xE2\x82\xAC.mbx"}) {
         SCOPED_TRACE(name);
         const std::string input = folder + "\\" + name;
         ASSERT_TRUE(copyFile(kSample, input));
@@ -703,12 +805,12 @@ TEST(ConvertCommand, RefusesToReplaceThePfcFileAndSaysSo)
         ASSERT_TRUE(program.waitIdle());
         EXPECT_EQ(readFile(input), readFile(kSample)) << "the PFC file was changed";
     }
-    ASSERT_TRUE(copyFile(kSample, folder + "\\Post\x80.pfc"));
-    convertThroughDialog(program, folder + "\\Post\x80.pfc");
+    ASSERT_TRUE(copyFile(kSample, folder + "\\Post\xE2\x82\xAC.pfc"));
+    convertThroughDialog(program, folder + "\\Post\xE2\x82\xAC.pfc");
     acknowledgeBox(program, kSampleSkipped);
     // It replaces the PFC file of that name refused above: another file now.
     const std::string expected = cliMailbox(kSample, freshFolder("same-cli") + "\\sample.mbx");
-    EXPECT_EQ(readFile(folder + "\\Post\x80.mbx"), readFile(expected)) << "the mailbox file went elsewhere";
+    EXPECT_EQ(readFile(folder + "\\Post\xE2\x82\xAC.mbx"), readFile(expected)) << "the mailbox file went elsewhere";
 }
 
 class ProgressDialog : public ::testing::Test {
@@ -721,7 +823,7 @@ protected:
     }
 
     // The big file is no artefact worth keeping.
-    static void TearDownTestSuite() { removeTree(bigFolder_); }
+    static void TearDownTestSuite() { removeTree(wide(bigFolder_)); }
 
     static std::string bigFolder_;
     static std::string bigPfc_;
