@@ -140,13 +140,16 @@ void convertTheRest(Pass& pass)
     if (!drain(pass) || !pass.log.replay([&pass](const WalkedLeaf& leaf) { return passLeaf(pass, leaf); }))
         return;
     if (!pass.log.complete()) {
-        // Memory that a second walk cannot have ends the run here, with the
-        // leaves before that point written whole.
+        // Memory that a second walk cannot have ends the run at that leaf,
+        // with the leaves before it written whole; the walk may have run out
+        // ahead of the steps, and a stop before that leaf is all the run says.
         try {
             if (!walkAgain(pass))
                 return;
         } catch (const std::bad_alloc&) {
-            pass.run.outOfMemory = true;
+            if (drain(pass))
+                pass.run.outOfMemory = true;
+            return;
         }
     }
     drain(pass);

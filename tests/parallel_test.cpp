@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <memory>
 #include <new>
 #include <cstdio>
@@ -89,84 +90,139 @@ struct Outcome {
     std::uint32_t overLimit = 0;
     bool cancelled = false;
     std::uint32_t skipped = 0;
+    bool outOfMemory = false;
+    bool written = true;  // the mailbox file holds all its bytes
 };
 
-// How the reader opened after the workers' (the counting walk's) reads: as the
-// others, or waiting now and then so that the workers pass many leaves before
-// the count is done, and then, with `Fails`, throwing as an allocation would.
-enum class WalkReader { Plain, Slow, Fails };
+// Where the walk runs out of memory: at the read of node `node`'s table
+// entry, the `time`-th time it is read (1 in the walk that counts, 2 in a
+// second walk).
+struct WalkFailure {
+    std::int32_t node = 0;
+    int time = 1;
+};
 
+// The image, with reads of the walk that now and then wait (so that the
+// workers run ahead of it), or that fail where `failure` says.
 struct ImageInput final : InputSource {
-    ImageInput(const Bytes& image, int threads, WalkReader walk) : inner(image), workers(threads), walkReader(walk) {}
+    ImageInput(const Bytes& image, bool slow, WalkFailure fail) : inner(image), slowWalk(slow), failure(fail)
+    {
+        Container container;
+        openContainer(container, inner);
+        failAt = failure.node > 0 ? container.tableBase + 4 * std::int64_t{failure.node} : -1;
+    }
     std::int64_t size() const override { return inner.size(); }
     std::size_t readAt(std::int64_t offset, void* dst, std::size_t count) override
     {
+        // A short wait, the same on every system (a sleep can take a
+        // millisecond under Wine).
+        if (slowWalk && ++reads % 8 == 0) {
+            const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(50);
+            while (std::chrono::steady_clock::now() < until)
+                std::this_thread::yield();
+        }
+        if (offset == failAt && ++failAtReads == failure.time)
+            throw std::bad_alloc();
         return inner.readAt(offset, dst, count);
     }
+    // A reader beyond one for each worker walks the tree, as a count on a
+    // thread of its own would: it is slowed too.
     std::unique_ptr<InputSource> openReader() override
     {
-        struct SlowReader final : InputSource {
-            SlowReader(std::unique_ptr<InputSource> reader, bool failing) : inner(std::move(reader)), fails(failing) {}
+        struct Slowed final : InputSource {
+            explicit Slowed(std::unique_ptr<InputSource> reader) : inner(std::move(reader)) {}
             std::int64_t size() const override { return inner->size(); }
             std::size_t readAt(std::int64_t offset, void* dst, std::size_t count) override
             {
-                // A short wait, the same on every system (a sleep can take a
-                // millisecond under Wine).
-                if (++reads % 8 == 0) {
-                    const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(50);
-                    while (std::chrono::steady_clock::now() < until)
-                        std::this_thread::yield();
-                }
-                if (fails && reads > 12000)
-                    throw std::bad_alloc();
+                if (++reads % 8 == 0)
+                    std::this_thread::sleep_for(std::chrono::microseconds(50));
                 return inner->readAt(offset, dst, count);
             }
             std::unique_ptr<InputSource> inner;
-            bool fails;
             unsigned reads = 0;
         };
-        std::unique_ptr<InputSource> reader = inner.openReader();
-        if (walkReader != WalkReader::Plain && ++opened > workers)
-            return std::make_unique<SlowReader>(std::move(reader), walkReader == WalkReader::Fails);
-        return reader;
+        if (slowWalk && ++opened > workers)
+            return std::make_unique<Slowed>(inner.openReader());
+        return inner.openReader();
     }
     MemoryInput inner;
-    int workers;
-    WalkReader walkReader;
+    int workers = 0;
     int opened = 0;
+    bool slowWalk;
+    WalkFailure failure;
+    std::int64_t failAt = -1;
+    int failAtReads = 0;
+    unsigned reads = 0;
 };
 
-// `leafLogLimit` 0 makes the conversion pass walk the tree again. With
-// `outputFile` the mailbox goes to that file on disk instead of memory.
-Outcome convertImage(const Bytes& image, int threads, int stopAt = -1, MailboxStyle style = MailboxStyle{},
-                     std::int64_t readFloor = RunSettings{}.recordReadFloor,
-                     std::size_t leafLogLimit = RunSettings{}.leafLogLimit, WalkReader walk = WalkReader::Plain,
-                     const std::string& outputFile = std::string())
+// A mailbox file that cannot be cut back, as standard output: the run counts
+// before it converts.
+class PipeOutput final : public Output {
+public:
+    ~PipeOutput() override { flush(); }
+    const std::string& text()
+    {
+        flush();
+        return text_;
+    }
+
+protected:
+    bool store(const std::uint8_t* data, std::size_t count) override
+    {
+        text_.append(reinterpret_cast<const char*>(data), count);
+        return true;
+    }
+
+private:
+    std::string text_;
+};
+
+struct RunSetup {
+    int threads = 1;
+    int stopAt = -1;  // the step at which the front end asks to stop
+    MailboxStyle style{};
+    std::int64_t readFloor = RunSettings{}.recordReadFloor;
+    std::size_t leafLogLimit = RunSettings{}.leafLogLimit;  // 0: the conversion walks the tree again
+    bool slowWalk = false;
+    WalkFailure failure{};
+    bool pipe = false;       // a mailbox file that cannot be cut back
+    std::string outputFile;  // the mailbox file on disk instead of in memory
+};
+
+Outcome convertImage(const Bytes& image, const RunSetup& setup = RunSetup{})
 {
-    ImageInput input(image, threads, walk);
+    ImageInput input(image, setup.slowWalk, setup.failure);
+    input.workers = setup.threads;
     MemoryOutput memory;
+    PipeOutput pipe;
     FileOutput file;
-    Output* output = &memory;
-    if (!outputFile.empty()) {
-        EXPECT_TRUE(file.openKept(outputFile) && file.truncate());
+    Output* output = setup.pipe ? static_cast<Output*>(&pipe) : &memory;
+    if (!setup.outputFile.empty()) {
+        EXPECT_TRUE(file.openKept(setup.outputFile) && file.truncate());
         output = &file;
     }
     EventFrontEnd frontEnd;
-    frontEnd.stopAfterSteps = stopAt;
+    frontEnd.stopAfterSteps = setup.stopAt;
     ConversionRun run;
-    run.threads = threads;
-    run.style = style;
-    run.recordReadFloor = readFloor;
-    run.leafLogLimit = leafLogLimit;
+    run.threads = setup.threads;
+    run.style = setup.style;
+    run.recordReadFloor = setup.readFloor;
+    run.leafLogLimit = setup.leafLogLimit;
     convertContainer(run, input, *output, frontEnd);
-    std::string mailbox = memory.text();
-    if (!outputFile.empty()) {
-        EXPECT_TRUE(file.close());
-        std::ifstream in(outputFile, std::ios::binary);
-        mailbox.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    Outcome outcome{setup.pipe ? pipe.text() : memory.text(), frontEnd.events, run.entriesWritten, run.doneItems,
+                    run.totalItems, run.itemsOverLimit, run.cancelled, run.itemsSkipped, run.outOfMemory};
+    if (!setup.outputFile.empty()) {
+        outcome.written = file.close();
+        std::ifstream in(setup.outputFile, std::ios::binary);
+        outcome.mailbox.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     }
-    return Outcome{mailbox, frontEnd.events, run.entriesWritten, run.doneItems,
-                   run.totalItems, run.itemsOverLimit, run.cancelled, run.itemsSkipped};
+    return outcome;
+}
+
+RunSetup with(int threads, RunSetup setup = RunSetup{})
+{
+    setup.threads = threads;
+    return setup;
 }
 
 // An item without a usable date is dated with the clock, which may tick between
@@ -202,6 +258,8 @@ void expectSame(const Outcome& expected, const Outcome& actual)
     EXPECT_EQ(actual.overLimit, expected.overLimit);
     EXPECT_EQ(actual.cancelled, expected.cancelled);
     EXPECT_EQ(actual.skipped, expected.skipped);
+    EXPECT_EQ(actual.outOfMemory, expected.outOfMemory);
+    EXPECT_EQ(actual.written, expected.written);
 }
 
 Bytes readFile(const std::string& path)
@@ -342,7 +400,7 @@ TEST(Parallel, SameMailboxAndCallsAsOneThread)
         // One thread, both passes walking the tree: the conversion pass as the
         // format describes it. Replaying the counting walk's leaves, or a log
         // too small for them, must not change a byte or a call.
-        const Outcome single = convertImage(row.image, 1, -1, MailboxStyle{}, row.readFloor, 0);
+        const Outcome single = convertImage(row.image, {.readFloor = row.readFloor, .leafLogLimit = 0});
         if (std::string(row.name).find("limit") != std::string::npos) {
             EXPECT_GT(single.overLimit, 0u);
         }
@@ -351,9 +409,9 @@ TEST(Parallel, SameMailboxAndCallsAsOneThread)
         }
         for (int threads : {1, 2, 3, 4}) {
             SCOPED_TRACE(threads);
-            expectSame(single, convertImage(row.image, threads, -1, MailboxStyle{}, row.readFloor));
+            expectSame(single, convertImage(row.image, {.threads = threads, .readFloor = row.readFloor}));
         }
-        expectSame(single, convertImage(row.image, 2, -1, MailboxStyle{}, row.readFloor, 64));
+        expectSame(single, convertImage(row.image, {.threads = 2, .readFloor = row.readFloor, .leafLogLimit = 64}));
     }
 }
 
@@ -363,18 +421,18 @@ TEST(Parallel, UnixFormAsOnOneThread)
 {
     TempDir dir;
     const Bytes synth = synthImage(dir, "3M", 11);
-    const Outcome single = convertImage(synth, 1, -1, unixMailboxStyle());
+    const Outcome single = convertImage(synth, {.style = unixMailboxStyle()});
     ASSERT_EQ(single.mailbox.find('\r'), std::string::npos);
-    expectSame(single, convertImage(synth, 2, -1, unixMailboxStyle()));
+    expectSame(single, convertImage(synth, {.threads = 2, .style = unixMailboxStyle()}));
 }
 
 TEST(Parallel, CasesReallyReachTheirEdges)
 {
     // Guards the table above: the large items must outgrow a worker's ring,
     // and the small ones must make entries over many batches of every lane.
-    const Outcome big = convertImage(bigItems(), 1);
+    const Outcome big = convertImage(bigItems());
     EXPECT_GT(big.mailbox.size(), std::size_t{9} << 20);
-    const Outcome small = convertImage(manySmallItems(1500), 1);
+    const Outcome small = convertImage(manySmallItems(1500));
     EXPECT_GT(small.entries, 1000u);
 }
 
@@ -382,15 +440,15 @@ TEST(Parallel, StopAtEveryStepLeavesWhatOneThreadLeaves)
 {
     const Bytes images[] = {manySmallItems(40), bigItems()};
     for (const Bytes& image : images) {
-        const Outcome full = convertImage(image, 1);
+        const Outcome full = convertImage(image);
         const int steps = static_cast<int>(full.done);
         for (int stopAt = 0; stopAt < steps; ++stopAt) {
             SCOPED_TRACE(stopAt);
-            const Outcome single = convertImage(image, 1, stopAt);
+            const Outcome single = convertImage(image, {.stopAt = stopAt});
             ASSERT_TRUE(single.cancelled);
             for (int threads : {2, 4}) {
                 SCOPED_TRACE(threads);
-                expectSame(single, convertImage(image, threads, stopAt));
+                expectSame(single, convertImage(image, {.threads = threads, .stopAt = stopAt}));
             }
         }
     }
@@ -404,9 +462,9 @@ TEST(Parallel, StopInsideLongRunsOfItems)
     for (const Bytes* image : {&synth, &many}) {
         for (int stopAt : {0, 1, 63, 64, 300, 511, 512, 513, 1000}) {
             SCOPED_TRACE(stopAt);
-            const Outcome single = convertImage(*image, 1, stopAt);
-            expectSame(single, convertImage(*image, 2, stopAt));
-            expectSame(single, convertImage(*image, 3, stopAt));
+            const Outcome single = convertImage(*image, {.stopAt = stopAt});
+            expectSame(single, convertImage(*image, {.threads = 2, .stopAt = stopAt}));
+            expectSame(single, convertImage(*image, {.threads = 3, .stopAt = stopAt}));
         }
     }
 }
@@ -420,40 +478,86 @@ Outcome withoutPlaces(Outcome outcome)
     return outcome;
 }
 
-// The workers convert while the count still runs, and the steps and stops of
-// the leaves they pass meanwhile come once the count is done: the run
-// must still leave what one thread leaves, also when it stops at one of them.
+// The workers convert while the walk still counts, and the steps and stops of
+// the leaves they pass meanwhile come once the count is done: the run must
+// still leave what one thread leaves, also when it stops at one of them.
 TEST(Parallel, StepsShownAfterTheCountAsOnOneThread)
 {
     const Bytes image = manySmallItems(9000);
-    const Outcome full = convertImage(image, 1);
     for (int stopAt : {-1, 0, 4200, 6001, 8999}) {
         SCOPED_TRACE(stopAt);
-        const Outcome single = convertImage(image, 1, stopAt);
         for (MailboxStyle style : {MailboxStyle{}, unixMailboxStyle()}) {
-            const Outcome expected = style.lfLineEnds ? convertImage(image, 1, stopAt, style) : single;
+            const Outcome expected = convertImage(image, {.stopAt = stopAt, .style = style});
             expectSame(withoutPlaces(expected),
-                       withoutPlaces(convertImage(image, 2, stopAt, style, RunSettings{}.recordReadFloor,
-                                                  RunSettings{}.leafLogLimit, WalkReader::Slow)));
+                       withoutPlaces(convertImage(image, {.threads = 2, .stopAt = stopAt, .style = style, .slowWalk = true})));
         }
     }
-    // A leaf log too small for all leaves: the pass walks again past those it kept.
-    expectSame(withoutPlaces(full),
-               withoutPlaces(convertImage(image, 3, -1, MailboxStyle{}, RunSettings{}.recordReadFloor, 5000,
-                                          WalkReader::Slow)));
-    // A file on disk is cut back where a stop leaves it, and emptied again when
-    // the walk fails after the workers have written thousands of entries.
+    // A leaf log too small for the leaves the walk does not hand on: the pass
+    // walks again past those it kept.
+    expectSame(withoutPlaces(convertImage(image)),
+               withoutPlaces(convertImage(image, {.threads = 3, .leafLogLimit = 5000, .pipe = true})));
+    // A file on disk is cut back where a stop leaves it.
     TempDir dir;
-    struct Row { int stopAt; WalkReader walk; };
-    for (const Row& row : {Row{6001, WalkReader::Slow}, Row{-1, WalkReader::Fails}, Row{6001, WalkReader::Fails}}) {
-        for (MailboxStyle style : {MailboxStyle{}, unixMailboxStyle()}) {
-            SCOPED_TRACE(row.stopAt);
-            expectSame(withoutPlaces(convertImage(image, 1, row.stopAt, style)),
-                       withoutPlaces(convertImage(image, 2, row.stopAt, style, RunSettings{}.recordReadFloor,
-                                                  RunSettings{}.leafLogLimit, row.walk, dir / "out.mbx")));
+    for (MailboxStyle style : {MailboxStyle{}, unixMailboxStyle()}) {
+        expectSame(withoutPlaces(convertImage(image, {.stopAt = 6001, .style = style})),
+                   withoutPlaces(convertImage(image, {.threads = 2, .stopAt = 6001, .style = style,
+                                                      .outputFile = dir / "out.mbx"})));
+    }
+}
+
+// The walk runs out of memory: while it counts (nothing is converted then, as
+// when the count comes first), or in the second walk that a leaf log too small
+// for the file needs (the leaves before that point are written and shown, also
+// those the workers converted ahead; a stop before that point is all the run
+// reports).
+TEST(Parallel, WalkOutOfMemoryAsOnOneThread)
+{
+    const Bytes image = manySmallItems(9000);
+    struct Row {
+        const char* name;
+        RunSetup setup;
+    };
+    const Row rows[] = {
+        {"while counting", {.failure = {6002, 1}}},
+        {"while counting, stopped", {.stopAt = 4200, .failure = {6002, 1}}},
+        {"in the second walk", {.leafLogLimit = 64, .failure = {6002, 2}, .pipe = true}},
+        {"in the second walk, stopped before", {.stopAt = 5000, .leafLogLimit = 64, .failure = {6002, 2}, .pipe = true}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        const Outcome single = convertImage(image, row.setup);
+        EXPECT_EQ(single.outOfMemory, row.setup.stopAt < 0 || row.setup.failure.time == 1);
+        for (int threads : {2, 4}) {
+            SCOPED_TRACE(threads);
+            expectSame(withoutPlaces(single), withoutPlaces(convertImage(image, with(threads, row.setup))));
         }
     }
 }
+
+#ifndef _WIN32
+// A stop at a kept step on a disk that filled up meanwhile: the workers wrote
+// ahead of the stop until the disk was full, and the mailbox file must still
+// be cut back to the stop, whole, as one thread leaves it.
+TEST(Parallel, StopAtAKeptStepOnAFullDisk)
+{
+    const Bytes image = manySmallItems(9000);
+    TempDir dir;
+    rlimit saved{};
+    getrlimit(RLIMIT_FSIZE, &saved);
+    const rlimit limit{256 * 1024, saved.rlim_max};
+    auto previous = std::signal(SIGXFSZ, SIG_IGN);
+    setrlimit(RLIMIT_FSIZE, &limit);
+    const Outcome single = convertImage(image, {.stopAt = 100, .outputFile = dir / "one.mbx"});
+    const Outcome workers =
+        convertImage(image, {.threads = 2, .stopAt = 100, .slowWalk = true, .outputFile = dir / "two.mbx"});
+    const Outcome full = convertImage(image, {.threads = 2, .outputFile = dir / "full.mbx"});
+    setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, previous);
+    EXPECT_TRUE(single.written);
+    expectSame(withoutPlaces(single), withoutPlaces(workers));
+    EXPECT_FALSE(full.written);
+}
+#endif
 
 // The files on disk: each worker reads the one open file through its own cache.
 TEST(Parallel, FilesOnDiskConvertAlike)
@@ -539,7 +643,7 @@ TEST(Parallel, WorkersStartWhereReadersCanBeHad)
         EXPECT_EQ(lanes.start(3), row.starts);
         EXPECT_EQ(lanes.workers(), row.starts ? 3 : 0);
     }
-    const Outcome single = convertImage(image, 1);
+    const Outcome single = convertImage(image);
     for (InputSource* input : {static_cast<InputSource*>(&plain)}) {
         MemoryOutput plainOutput;
         EventFrontEnd frontEnd;
@@ -595,7 +699,7 @@ TEST(Parallel, MemoryLimitFallsBackToOneThread)
 {
     TempDir dir;
     const std::string input = dir / "synth-3M.pfc";
-    const Outcome single = convertImage(synthImage(dir, "3M", 7), 1);
+    const Outcome single = convertImage(synthImage(dir, "3M", 7));
     pthread_attr_t attr;
     std::size_t stack = 0;
     pthread_getattr_default_np(&attr);
