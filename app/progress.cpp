@@ -10,10 +10,6 @@
 
 namespace kistwerk {
 
-namespace {
-
-constexpr COLORREF kBarColour = RGB(127, 255, 127);
-
 // Key-downs are the run's only input: Escape stops it, other keys are dropped.
 bool takeEscape()
 {
@@ -22,6 +18,10 @@ bool takeEscape()
         return false;
     return message.wParam == VK_ESCAPE;
 }
+
+namespace {
+
+constexpr COLORREF kBarColour = RGB(127, 255, 127);
 
 void fillColumns(HDC dc, int left, int right, int height, HBRUSH brush)
 {

@@ -14,6 +14,9 @@ INT_PTR CALLBACK progressDialogProc(HWND dialog, UINT message, WPARAM wParam, LP
 // then); otherwise draws run.percent into the dialog when it has changed.
 bool progressStep(ConversionRun& run, HWND progressDialog);
 
+// Takes at most one key-down from the queue: true for Escape.
+bool takeEscape();
+
 // Draws the bar for `percent` into the canvas control.
 void drawProgressBar(HWND canvas, int percent);
 

@@ -32,10 +32,9 @@ void Win32FrontEnd::destroyProgress(ConversionRun&)
     progressDialog_ = nullptr;
 }
 
-void Win32FrontEnd::warnMessageTooLarge()
+bool Win32FrontEnd::stopAsked()
 {
-    MessageBoxW(owner_, wideFromUtf8(texts::kMessageTooLarge).c_str(), wideFromUtf8(texts::kWarning).c_str(),
-                MB_OK | MB_ICONWARNING);
+    return takeEscape();
 }
 
 void Win32FrontEnd::reportProblem(RunProblem problem, const ConversionRun& run)

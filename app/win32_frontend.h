@@ -1,5 +1,5 @@
 // The desktop program's answer to what a run asks of its front end: the wait
-// cursor, the progress dialog, the size warning and German message boxes.
+// cursor, the progress dialog, Escape as the stop key and German message boxes.
 #pragma once
 
 #include <windows.h>
@@ -16,7 +16,7 @@ public:
     void createProgress(ConversionRun& run) override;
     bool progressStep(ConversionRun& run) override;
     void destroyProgress(ConversionRun& run) override;
-    void warnMessageTooLarge() override;
+    bool stopAsked() override;
     void reportProblem(RunProblem problem, const ConversionRun& run) override;
 
 private:

@@ -63,12 +63,6 @@ void TerminalFrontEnd::destroyProgress(ConversionRun&)
     clearBar();
 }
 
-void TerminalFrontEnd::warnMessageTooLarge()
-{
-    clearBar();
-    std::fprintf(messages_, "%s: %s\n", texts::kWarning, texts::kMessageTooLarge);
-}
-
 void TerminalFrontEnd::reportProblem(RunProblem problem, const ConversionRun& run)
 {
     clearBar();

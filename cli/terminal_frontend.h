@@ -18,7 +18,7 @@ public:
     void createProgress(ConversionRun& run) override;
     bool progressStep(ConversionRun& run) override;
     void destroyProgress(ConversionRun& run) override;
-    void warnMessageTooLarge() override;
+    bool stopAsked() override { return interrupted(); }
     void reportProblem(RunProblem problem, const ConversionRun& run) override;
 
     // Ctrl-C: the first press stops the run in hand after its current item.

@@ -100,6 +100,8 @@ public:
     }
     void startReadingAhead() override;
     void stopReadingAhead() override;
+    // Whether the file has been read ahead since it was opened.
+    bool readsAhead() const { return ahead_ != nullptr; }
 
     static constexpr std::size_t kWindowSize = std::size_t{1} << 18;
     static constexpr int kStreamCount = 4;

@@ -3,6 +3,7 @@
 // converting one item needs. A worker thread holds the last two of its own.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -46,6 +47,11 @@ struct RunSettings {
     // Tests replace the message conversion to watch the walk; empty means the
     // message conversion. A replaced conversion always runs on the calling thread.
     ItemConverter convertItem;
+
+    // The longest the front end goes without being asked whether the user
+    // wants to stop, whatever the run is waiting for (the count, a slow disk,
+    // a large item). Tests set 0 to ask at every chance.
+    std::chrono::milliseconds lookEvery{100};
 
     // Bytes the run may keep of the counting walk's leaves, so that the
     // conversion pass need not walk the tree again; a file with more leaves is

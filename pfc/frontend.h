@@ -49,11 +49,8 @@ public:
     virtual void destroyProgress(ConversionRun& run) = 0;
     // Whether the user asked to stop (Escape, Ctrl-C), asked while no progress
     // step comes: while the walk counts, or an item or the disk keeps the run
-    // waiting. Takes nothing else from the user.
-    virtual bool stopAsked() { return false; }
-
-    // A body text longer than the filter's limit was skipped.
-    virtual void warnMessageTooLarge() = 0;
+    // waiting. Nothing is drawn.
+    virtual bool stopAsked() = 0;
 
     virtual void reportProblem(RunProblem problem, const ConversionRun& run) = 0;
 };
@@ -76,7 +73,7 @@ public:
     void createProgress(ConversionRun&) override {}
     bool progressStep(ConversionRun& run) override;
     void destroyProgress(ConversionRun&) override {}
-    void warnMessageTooLarge() override {}
+    bool stopAsked() override { return false; }
     void reportProblem(RunProblem, const ConversionRun&) override {}
 };
 

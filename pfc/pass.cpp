@@ -23,10 +23,6 @@ namespace kistwerk {
 
 namespace {
 
-// The longest the front end goes without being asked whether the user wants
-// to stop, whatever the run is waiting for (a slow disk, a large item).
-constexpr std::chrono::milliseconds kLookEvery{100};
-
 // Records that lie apart and are each reached once read less than the whole
 // file; twice the file leaves room for the odd record that two leaves share,
 // and the floor for any file whose leaves together read little, however often
@@ -57,7 +53,7 @@ struct Pass {
 bool stopAsked(Pass& pass)
 {
     const auto now = std::chrono::steady_clock::now();
-    if (now - pass.lastLook < kLookEvery)
+    if (now - pass.lastLook < pass.run.lookEvery)
         return false;
     pass.lastLook = now;
     if (pass.run.frontEnd == nullptr || !pass.run.frontEnd->stopAsked())
@@ -70,7 +66,7 @@ bool stopAsked(Pass& pass)
 // user asked to stop.
 bool takeOldest(Pass& pass)
 {
-    while (!pass.lanes.take(kLookEvery)) {
+    while (!pass.lanes.take(pass.run.lookEvery)) {
         if (stopAsked(pass))
             return false;
     }

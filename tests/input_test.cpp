@@ -13,6 +13,11 @@
 #include <functional>
 #include <random>
 
+#ifndef _WIN32
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
 #include "io/input.h"
 #include "io/output.h"
 
@@ -107,12 +112,30 @@ TEST(FileInput, ReadsDeliverTheFileBytes)
 // Readers of one open file on two threads, each with its own cache, jumping
 // about as the workers do; the owner reads on afterwards, so a reader that
 // closed the shared file, or shared a cache, shows.
+// Readers on two threads, of a file in the system's cache and of one that is
+// not, which is then read ahead while they wait for it.
 TEST(FileInput, ReadersOnTwoThreadsDeliverTheFileBytes)
 {
-    auto file = pattern(static_cast<std::size_t>(6 * kBlock + 999), 5);
+#ifdef _WIN32
+    for (bool cold : {false}) {
+#else
+    for (bool cold : {false, true}) {
+#endif
+    SCOPED_TRACE(cold);
+    auto file = pattern(static_cast<std::size_t>(24 * kBlock + 999), 5);
     TempFile tmp(file, "kistwerk_input_readers.bin");
     FileInput owner;
     ASSERT_TRUE(owner.open(tmp.path()));
+#ifndef _WIN32
+    if (cold) {
+        const int fd = ::open(tmp.path().c_str(), O_RDONLY);
+        ASSERT_EQ(::fdatasync(fd), 0);
+        ASSERT_EQ(::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED), 0);
+        ::close(fd);
+    }
+#endif
+    owner.startReadingAhead();
+    EXPECT_EQ(owner.readsAhead(), cold);
     std::unique_ptr<InputSource> readers[2] = {owner.openReader(), owner.openReader()};
     ASSERT_TRUE(readers[0] && readers[1]);
     int wrong[2] = {0, 0};
@@ -136,6 +159,8 @@ TEST(FileInput, ReadersOnTwoThreadsDeliverTheFileBytes)
     readers[1].reset();
     expectRead(owner, file, 5 * kBlock - 7, 300);
     EXPECT_EQ(owner.size(), static_cast<std::int64_t>(file.size()));
+    owner.stopReadingAhead();
+    }
 }
 
 TEST(FileInput, ReaderOfAClosedFileIsRefused)

@@ -61,11 +61,6 @@ public:
         RecordingFrontEnd::destroyProgress(run);
         log(run, "destroy");
     }
-    void warnMessageTooLarge() override
-    {
-        RecordingFrontEnd::warnMessageTooLarge();
-        log(*run_, "warn");
-    }
 
 private:
     void log(ConversionRun& run, const std::string& what)
@@ -180,6 +175,7 @@ private:
 struct RunSetup {
     int threads = 1;
     int stopAt = -1;  // the step at which the front end asks to stop
+    int stopAtLook = -1;  // the look between steps at which it does
     MailboxStyle style{};
     std::int64_t readFloor = RunSettings{}.recordReadFloor;
     std::size_t leafLogLimit = RunSettings{}.leafLogLimit;  // 0: the conversion walks the tree again
@@ -203,7 +199,10 @@ Outcome convertImage(const Bytes& image, const RunSetup& setup = RunSetup{})
     }
     EventFrontEnd frontEnd;
     frontEnd.stopAfterSteps = setup.stopAt;
+    frontEnd.stopAfterLooks = setup.stopAtLook;
     ConversionRun run;
+    if (setup.stopAtLook >= 0)
+        run.lookEvery = std::chrono::milliseconds(0);
     run.threads = setup.threads;
     run.style = setup.style;
     run.recordReadFloor = setup.readFloor;
@@ -530,6 +529,25 @@ TEST(Parallel, WalkOutOfMemoryAsOnOneThread)
         for (int threads : {2, 4}) {
             SCOPED_TRACE(threads);
             expectSame(withoutPlaces(single), withoutPlaces(convertImage(image, with(threads, row.setup))));
+        }
+    }
+}
+
+// Escape or Ctrl-C while the walk still counts: no step has been shown, so the
+// run ends with nothing written, on any number of threads.
+TEST(Parallel, StopAskedWhileCountingLeavesNothing)
+{
+    const Bytes image = manySmallItems(9000);
+    for (int look : {0, 5000}) {
+        for (bool pipe : {false, true}) {
+            SCOPED_TRACE(look);
+            for (int threads : {1, 2, 4}) {
+                const Outcome outcome = convertImage(image, {.threads = threads, .stopAtLook = look, .pipe = pipe});
+                EXPECT_TRUE(outcome.cancelled);
+                EXPECT_EQ(outcome.mailbox, "");
+                EXPECT_EQ(outcome.done, 0u);
+                EXPECT_EQ(outcome.entries, 0u);
+            }
         }
     }
 }

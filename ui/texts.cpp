@@ -223,8 +223,6 @@ std::string problem(RunProblem problem, const ProblemFacts& facts, Shown where)
     return text;
 }
 
-const char kMessageTooLarge[] = "Eine Nachricht ist zu gross und wird ignoriert.";
-const char kWarning[] = "Warnung";
 
 const char kUsage[] =
     "Aufruf: kistwerk-cli [-q] [--unix | --windows] [-o AUSGABE] [--] DATEI.pfc...\n"

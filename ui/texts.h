@@ -32,10 +32,6 @@ ProblemFacts problemFacts(const ConversionRun& run);
 // the front end that shows it.
 std::string problem(RunProblem problem, const ProblemFacts& facts, Shown where);
 
-// A body text larger than the filter takes; the caption or prefix it goes with.
-extern const char kMessageTooLarge[];
-extern const char kWarning[];
-
 // Command line.
 extern const char kUsage[];
 extern const char kMoreHelp[];

@@ -13,7 +13,6 @@ public:
     std::vector<int> steps;          // run.percent at every progress step
     std::vector<int> drawn;          // pictures drawn (percent changed)
     std::vector<RunProblem> problems;
-    int warnings = 0;
     int created = 0;
     int destroyed = 0;
     bool busy = false;
@@ -40,7 +39,9 @@ public:
         return false;
     }
     void destroyProgress(ConversionRun&) override { ++destroyed; }
-    void warnMessageTooLarge() override { ++warnings; }
+    int stopAfterLooks = -1;         // report a stop at this look between steps (0-based)
+    int looks = 0;
+    bool stopAsked() override { return looks++ == stopAfterLooks; }
     void reportProblem(RunProblem p, const ConversionRun&) override { problems.push_back(p); }
 };
 
