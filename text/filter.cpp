@@ -70,7 +70,8 @@ void releaseHeld(Output& output, BodyLine& line)
         writeHeld(output, line);
 }
 
-// One byte written at a line start, where the line may still become "From ".
+// One byte written at a line start, where the line may still become "From "
+// behind its ">" bytes.
 [[gnu::noinline]] void putAtLineStart(Output& output, BodyLine& line, std::uint8_t byte)
 {
     if (byte == static_cast<std::uint8_t>(kFromLine[line.held])) {
@@ -79,6 +80,10 @@ void releaseHeld(Output& output, BodyLine& line)
         output.put('>');
         output.write(kFromLine, kFromLineLength);
         line = BodyLine{false, 0};
+        return;
+    }
+    if (byte == '>' && line.held == 0) {
+        output.put('>');
         return;
     }
     releaseHeld(output, line);
@@ -95,11 +100,22 @@ void emit(FilterScan& scan, std::uint8_t byte)
         scan.output.put(byte);
 }
 
-// A run of bytes without LF at a line start: those that go on with "From "
-// are held back, and the rest goes out once the line is decided.
+// A run of bytes without LF at a line start: the ">" bytes it opens with go
+// out, those that go on with "From " are held back, and the rest goes out once
+// the line is decided.
 [[gnu::noinline]] void emitRunAtLineStart(FilterScan& scan, const std::uint8_t* bytes, std::size_t count)
 {
     BodyLine& line = scan.line;
+    if (line.held == 0) {
+        std::size_t quotes = 0;
+        while (quotes < count && bytes[quotes] == '>')
+            ++quotes;
+        scan.output.write(bytes, quotes);
+        bytes += quotes;
+        count -= quotes;
+        if (count == 0)
+            return;
+    }
     std::size_t matched = 0;
     while (matched < count && line.held < kFromLineLength &&
            bytes[matched] == static_cast<std::uint8_t>(kFromLine[line.held])) {
@@ -127,7 +143,7 @@ void emitRun(FilterScan& scan, const std::uint8_t* bytes, std::size_t count)
 {
     if (scan.line.atStart && count > 0) {
         // Most lines decide at their first byte.
-        if (scan.line.held > 0 || bytes[0] == 'F') {
+        if (scan.line.held > 0 || bytes[0] == 'F' || bytes[0] == '>') {
             emitRunAtLineStart(scan, bytes, count);
             return;
         }
@@ -445,13 +461,14 @@ bool filterSpecial(FilterScan& scan)
 
 } // namespace
 
-bool filterBody(const std::uint8_t* text, std::int32_t length, Output& output, BodyLine& line)
+Filtered filterBody(const std::uint8_t* text, std::int32_t length, Output& output, BodyLine& line)
 {
     if (length > kMaxBodyText)
-        return false;
+        return Filtered::TooLarge;
     if (length <= 0)
-        return true;
+        return Filtered::Whole;
     FilterScan scan{text, length, output, line};
+    Filtered result = Filtered::Whole;
     while (scan.position < scan.length) {
         if (!kSpecial[scan.text[scan.position]]) {
             filterPlainRun(scan);
@@ -459,11 +476,13 @@ bool filterBody(const std::uint8_t* text, std::int32_t length, Output& output, B
         }
         if (filterCrLf(scan))
             continue;
-        if (!filterSpecial(scan))
+        if (!filterSpecial(scan)) {
+            result = Filtered::AtBinary;
             break;
+        }
     }
     line = scan.line;
-    return true;
+    return result;
 }
 
 void endBody(BodyLine& line, Output& output)
@@ -475,9 +494,9 @@ void endBody(BodyLine& line, Output& output)
 bool filterBody(const std::uint8_t* text, std::int32_t length, Output& output)
 {
     BodyLine line;
-    const bool filtered = filterBody(text, length, output, line);
+    const Filtered filtered = filterBody(text, length, output, line);
     endBody(line, output);
-    return filtered;
+    return filtered != Filtered::TooLarge;
 }
 
 } // namespace kistwerk
