@@ -100,22 +100,11 @@ void emit(FilterScan& scan, std::uint8_t byte)
         scan.output.put(byte);
 }
 
-// A run of bytes without LF at a line start: the ">" bytes it opens with go
-// out, those that go on with "From " are held back, and the rest goes out once
-// the line is decided.
+// A run of bytes without LF at a line start: those that go on with "From "
+// are held back, and the rest goes out once the line is decided.
 [[gnu::noinline]] void emitRunAtLineStart(FilterScan& scan, const std::uint8_t* bytes, std::size_t count)
 {
     BodyLine& line = scan.line;
-    if (line.held == 0) {
-        std::size_t quotes = 0;
-        while (quotes < count && bytes[quotes] == '>')
-            ++quotes;
-        scan.output.write(bytes, quotes);
-        bytes += quotes;
-        count -= quotes;
-        if (count == 0)
-            return;
-    }
     std::size_t matched = 0;
     while (matched < count && line.held < kFromLineLength &&
            bytes[matched] == static_cast<std::uint8_t>(kFromLine[line.held])) {
@@ -138,12 +127,13 @@ void emit(FilterScan& scan, std::uint8_t byte)
     scan.output.write(bytes + matched, count - matched);
 }
 
-// Bytes that hold no LF. Past the first few of a line they go out as they are.
+// Bytes that hold no LF and no ">" (a byte with rules of its own, which goes
+// out through emit). Past the first few of a line they go out as they are.
 void emitRun(FilterScan& scan, const std::uint8_t* bytes, std::size_t count)
 {
     if (scan.line.atStart && count > 0) {
         // Most lines decide at their first byte.
-        if (scan.line.held > 0 || bytes[0] == 'F' || bytes[0] == '>') {
+        if (scan.line.held > 0 || bytes[0] == 'F') {
             emitRunAtLineStart(scan, bytes, count);
             return;
         }

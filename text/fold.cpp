@@ -112,6 +112,14 @@ bool isUtf8Text(const std::uint8_t* text, std::size_t length)
     const auto end = static_cast<std::int64_t>(length);
     bool sequenceSeen = false;
     for (std::int64_t at = 0; at < end;) {
+        if (end - at >= 8) {
+            std::uint64_t word;
+            std::memcpy(&word, text + at, 8);
+            if ((word & 0x8080808080808080ull) == 0) {
+                at += 8;
+                continue;
+            }
+        }
         if (text[at] < 0x80) {
             ++at;
             continue;
