@@ -258,20 +258,14 @@ TEST(BodyTest, CharactersCutBetweenPieces)
                  .content("\xA4").endList();
          },
          "a\xE4"},
-        {"not continued", 1,
-         [](MessageBuilder& m) { m.section().typeRecord(3, 0).content("a\xC3").content("b").endList(); }, "a\xC3" "b"},
         {"before an unfolded piece", 1,
          [](MessageBuilder& m) {
              m.section().typeRecord(3, 0).content("x\n\xC3").typeRecord(0, 0).content("From: a").endList();
          },
          "x\r\n\xC3>From: a"},
-        {"at the end of the body", 1,
-         [](MessageBuilder& m) { m.section().typeRecord(3, 0).content("ab\xE2\x82").endList(); }, "ab\xE2\x82"},
         {"body ending early", 2,
-         [](MessageBuilder& m) {
-             m.section().typeRecord(3, 0).content("ab\xC3").rawField(13, 7, 65000, {}).endList();
-         },
-         "ab\xC3"},
+         [](MessageBuilder& m) { m.section().typeRecord(3, 0).content("ab\xE2\x82").rawField(13, 7, 65000, {}); },
+         "ab\xE2\x82"},
         {"behind <binary>", 1,
          [](MessageBuilder& m) { m.section().typeRecord(3, 0).content("x<binary>\xC3").content("\xA4y").endList(); },
          "x\xA4y"},

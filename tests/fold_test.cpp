@@ -84,18 +84,12 @@ TEST(FoldTest, CutSequencesAndUtf8Texts)
         {"Gr\xC3", 1, false},
         {"10 \xE2\x82", 2, false},
         {"a\xF0\x9F\x98", 3, false},
-        {"a\xF4\x8F", 2, false},
         {"10 \xE2\x82\xAC", 0, true},
-        {"a\xF0\x9F\x98\x80", 0, true},
         {"a\xE0\x9F", 0, false},  // overlong
         {"a\xED\xA0", 0, false},  // a surrogate
         {"a\xF4\x90", 0, false},  // above U+10FFFF
         {"a\xC3\xBC\xBC", 0, false},
-        {"\xBC\xBC\xBC", 0, false},
         {"a\xC0", 0, false},
-        {"a\xF5", 0, false},
-        {"", 0, false},
-        {"plain", 0, false},
         {"\xE2\x80\x9E" "Angebot\xE2\x80\x9C \xD0\x9F \xC5\x81", 0, true},
         {"K\xE4se", 0, false},
         {"Gr\xC3\xBC\xC3\x9F" "e \xE4", 1, false},
