@@ -85,8 +85,9 @@ Filtered filterText(BodyContext& body, const std::uint8_t* data, std::int32_t le
     return filtered;
 }
 
-// A sequence still waiting goes out as it stands, in a call of its own, so that
-// the piece after it still starts its own line start.
+// A sequence still waiting goes out as it stands, in a call of its own: the
+// filter looks for "From:" and markup afresh at the start of each piece, so the
+// piece after it must still begin a call.
 void releaseCutSequence(BodyContext& body)
 {
     if (body.cut.length == 0)
