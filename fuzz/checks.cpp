@@ -98,14 +98,54 @@ std::vector<std::uint8_t> plainFold(const std::uint8_t* text, std::size_t length
     return out;
 }
 
+// True when `text` decodes as well-formed UTF-8 in Python's strict way, by the
+// same table, with `multiByte` telling whether a sequence longer than one byte
+// occurs; `cut` gets the length of the unfinished well-formed start at its end.
+bool plainUtf8(const std::uint8_t* text, std::size_t length, bool& multiByte, std::size_t& cut)
+{
+    multiByte = false;
+    cut = 0;
+    std::size_t i = 0;
+    bool wellFormed = true;
+    while (i < length) {
+        const std::uint8_t b = text[i];
+        if (b < 0x80) {
+            ++i;
+            continue;
+        }
+        std::size_t n = b >= 0xC2 && b <= 0xDF ? 2 : b >= 0xE0 && b <= 0xEF ? 3 : b >= 0xF0 && b <= 0xF4 ? 4 : 0;
+        const std::uint8_t low = b == 0xE0 ? 0xA0 : b == 0xF0 ? 0x90 : 0x80;
+        const std::uint8_t high = b == 0xED ? 0x9F : b == 0xF4 ? 0x8F : 0xBF;
+        std::size_t k = 1;
+        while (n > 0 && k < n && i + k < length &&
+               (k == 1 ? text[i + k] >= low && text[i + k] <= high : (text[i + k] & 0xC0) == 0x80))
+            ++k;
+        if (n > 0 && k < n && i + k == length) {
+            cut = k;
+            return false;
+        }
+        if (n == 0 || k < n) {
+            wellFormed = false;
+            ++i;
+            continue;
+        }
+        multiByte = true;
+        i += n;
+    }
+    return wellFormed;
+}
+
 // Every line of `text` (one begins at its start and after every LF) that
-// begins "From " gets a ">" in front.
+// begins with ">" any number of times and then "From " gets a ">" in front.
 std::string escapeFromLines(const std::string& text)
 {
     std::string out;
     for (std::size_t i = 0; i < text.size(); ++i) {
-        if ((i == 0 || text[i - 1] == '\n') && text.compare(i, 5, "From ") == 0)
-            out += '>';
+        if (i == 0 || text[i - 1] == '\n') {
+            const std::size_t from = std::min(text.find_first_not_of('>', i), text.size());
+            if (text.compare(from, 5, "From ") == 0)
+                out += '>';
+        }
         out += text[i];
     }
     return out;
@@ -562,6 +602,17 @@ std::string checkFold(const std::uint8_t* data, std::size_t size)
     // but the byte behind the old end must stay unless the text did not shrink.
     if (static_cast<std::size_t>(length) < size && text[size] != 0xEE)
         return "the fold wrote beyond the text's own room";
+    // Against the plain scan: the unfinished start a piece keeps back, and
+    // whether a header text stays UTF-8.
+    bool multiByte = false;
+    std::size_t cut = 0;
+    const bool wellFormed = plainUtf8(data, size, multiByte, cut);
+    const auto clipped = static_cast<std::int32_t>(std::min<std::size_t>(size, 0x7FFFFFFF));
+    if (static_cast<std::size_t>(cutSequenceLength(data, clipped)) != cut)
+        return describe("cutSequenceLength differs from the plain scan", cutSequenceLength(data, clipped),
+                        static_cast<long long>(cut));
+    if (isUtf8Text(data, size) != (wellFormed && multiByte))
+        return "isUtf8Text differs from the plain scan";
     return {};
 }
 

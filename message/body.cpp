@@ -55,12 +55,21 @@ constexpr std::uint8_t kEncodingCompressed = 1;
 constexpr std::uint32_t kStreamHeadSize = 2;
 constexpr uLongf kInflatedLimit = 65000;
 
+// A client that compresses its text in blocks cuts characters wherever a block
+// ends, so the start of a UTF-8 sequence that a folded piece ends with waits
+// for the next folded piece, to be folded with the rest of its character.
+struct CutSequence {
+    std::uint8_t bytes[kMaxCutSequence];
+    std::int32_t length = 0;
+};
+
 struct BodyContext {
     const ItemBuffers& buffers;
     Output& output;
     MessageWarnings* warnings;
     BodyState state;
     BodyLine line;  // the pieces of text are one body, line by line
+    CutSequence cut;
 };
 
 bool isFoldedPartType(std::uint8_t partType)
@@ -68,21 +77,68 @@ bool isFoldedPartType(std::uint8_t partType)
     return partType == 3 || partType == 5 || partType == 16 || partType == 20;
 }
 
+Filtered filterText(BodyContext& body, const std::uint8_t* data, std::int32_t length)
+{
+    const Filtered filtered = filterBody(data, length, body.output, body.line);
+    if (filtered == Filtered::TooLarge && body.warnings != nullptr)
+        body.warnings->textTooLarge();
+    return filtered;
+}
+
+// A sequence still waiting goes out as it stands, in a call of its own: the
+// filter looks for "From:" and markup afresh at the start of each piece, so the
+// piece after it must still begin a call.
+void releaseCutSequence(BodyContext& body)
+{
+    if (body.cut.length == 0)
+        return;
+    filterText(body, body.cut.bytes, body.cut.length);
+    body.cut.length = 0;
+}
+
+// A piece that is not folded.
 void writeText(BodyContext& body, const std::uint8_t* data, std::uint32_t length)
 {
-    if (!filterBody(data, static_cast<std::int32_t>(length), body.output, body.line) && body.warnings != nullptr)
-        body.warnings->textTooLarge();
+    releaseCutSequence(body);
+    filterText(body, data, static_cast<std::int32_t>(length));
+}
+
+// Folds and filters the `length` bytes at `work` + the waiting sequence's
+// length, which lie in the work buffer; the waiting sequence goes in front of
+// them, and the one this piece ends with is kept back for the next.
+void foldAndWrite(BodyContext& body, std::int32_t length)
+{
+    std::uint8_t* work = body.buffers.work;
+    const std::int32_t waiting = body.cut.length;
+    std::memcpy(work, body.cut.bytes, static_cast<std::size_t>(waiting));
+    std::int32_t text = waiting + length;
+    const std::int32_t cut = cutSequenceLength(work, text);
+    text -= cut;
+    // Taken before the fold puts its zero byte behind the text.
+    std::memcpy(body.cut.bytes, work + text, static_cast<std::size_t>(cut));
+    body.cut.length = cut;
+    foldUtf8(work, text);
+    // A waiting sequence that this piece does not go on with stays as its
+    // bytes, in front; should the two then be too large for the filter, the
+    // bytes go in a call of their own.
+    const bool split = waiting > 0 && text > kMaxBodyText;
+    const std::int32_t first = split ? waiting : 0;
+    if (split)
+        filterText(body, work, first);
+    // Behind "<binary>" nothing is text: a sequence cut off there is dropped
+    // as the rest of the piece is.
+    if (filterText(body, work + first, text - first) == Filtered::AtBinary)
+        body.cut.length = 0;
 }
 
 // The fold works in place and needs a spare byte behind the text, so it runs in
 // the work buffer.
 void writeFolded(BodyContext& body, const std::uint8_t* data, std::uint32_t length)
 {
-    if (data != body.buffers.work)
-        std::memcpy(body.buffers.work, data, length);
-    auto folded = static_cast<std::int32_t>(length);
-    foldUtf8(body.buffers.work, folded);
-    writeText(body, body.buffers.work, static_cast<std::uint32_t>(folded));
+    std::uint8_t* at = body.buffers.work + body.cut.length;
+    if (data != at)
+        std::memmove(at, data, length);
+    foldAndWrite(body, static_cast<std::int32_t>(length));
 }
 
 // The heads zlib accepts: the check bits, deflate, a window of at most 32 KiB
@@ -119,21 +175,22 @@ uLongf inflateChunk(ChunkInflater& inflater, const std::uint8_t* head, const std
 void writeInflated(BodyContext& body, const std::uint8_t* data, std::uint32_t length)
 {
     uLongf produced = kInflatedLimit;
+    // The text goes to the work buffer, behind room for a waiting sequence.
+    std::uint8_t* out = body.buffers.work + body.cut.length;
     if (body.buffers.inflater != nullptr) {
-        // The text goes to the work buffer, so a chunk that was copied there
-        // moves out of its way first.
+        // A chunk that was copied to the work buffer moves out of the text's way first.
         if (data == body.buffers.work) {
             std::memcpy(body.buffers.reassembly + kStreamHeadSize, data, length);
             data = body.buffers.reassembly + kStreamHeadSize;
         }
-        produced = inflateChunk(*body.buffers.inflater, body.buffers.reassembly, data, length, body.buffers.work);
+        produced = inflateChunk(*body.buffers.inflater, body.buffers.reassembly, data, length, out);
     } else {
         std::memcpy(body.buffers.reassembly + kStreamHeadSize, data, length);
-        uncompress(body.buffers.work, &produced, body.buffers.reassembly, length + kStreamHeadSize);
+        uncompress(out, &produced, body.buffers.reassembly, length + kStreamHeadSize);
     }
     // The destination limit keeps the reported length at most 65,000; the fold
     // needs the one spare byte behind it.
-    writeFolded(body, body.buffers.work, static_cast<std::uint32_t>(produced));
+    foldAndWrite(body, static_cast<std::int32_t>(produced));
 }
 
 void handlePlainContent(BodyContext& body, int section, const std::uint8_t* data, std::uint32_t length)
@@ -209,11 +266,12 @@ bool convertSection(BodyContext& body, InputCursor& in, int section)
 void convertBodySections(InputCursor& in, std::uint16_t sectionCount, const ItemBuffers& buffers,
                          Output& output, MessageWarnings* warnings)
 {
-    BodyContext body{buffers, output, warnings, BodyState{}, BodyLine{}};
+    BodyContext body{buffers, output, warnings, BodyState{}, BodyLine{}, CutSequence{}};
     for (int section = 0; section < sectionCount; ++section) {
         if (!convertSection(body, in, section))
             break;
     }
+    releaseCutSequence(body);
     endBody(body.line, output);
     output.write("\r\n\r\n", 4);
 }

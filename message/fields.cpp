@@ -126,10 +126,20 @@ void completeNamedSender(char* sender)
     sender[out.used] = 0;
 }
 
+// A text cut at a byte count ends with a whole character.
+void endWithWholeCharacter(char* text)
+{
+    auto length = static_cast<std::int32_t>(std::strlen(text));
+    length -= cutSequenceLength(reinterpret_cast<const std::uint8_t*>(text), length);
+    text[length] = 0;
+}
+
 void storeSender(MessageFields& fields, std::uint8_t* data, std::int32_t length)
 {
-    storeText(fields.sender, data, length);
+    storeText(fields.sender, data, length, &fields.senderUtf8);
     completeSender(fields.sender);
+    if (fields.senderUtf8)
+        endWithWholeCharacter(fields.sender);
 }
 
 } // namespace
@@ -143,6 +153,12 @@ void clearMessageFields(MessageFields& fields)
     fields.bcc[0] = 0;
     fields.subject[0] = 0;
     fields.replyTo[0] = 0;
+    fields.senderUtf8 = false;
+    fields.toUtf8 = false;
+    fields.ccUtf8 = false;
+    fields.bccUtf8 = false;
+    fields.subjectUtf8 = false;
+    fields.replyToUtf8 = false;
     fields.timestamp = 0;
     fields.sectionCount = 0;
 }
@@ -211,19 +227,19 @@ void applyMessageField(MessageFields& fields, const FieldRecord& record, std::ui
             storeSender(fields, data, length);
         break;
     case kTagTo:
-        storeText(fields.to, data, length);
+        storeText(fields.to, data, length, &fields.toUtf8);
         break;
     case kTagCc:
-        storeText(fields.cc, data, length);
+        storeText(fields.cc, data, length, &fields.ccUtf8);
         break;
     case kTagBcc:
-        storeText(fields.bcc, data, length);
+        storeText(fields.bcc, data, length, &fields.bccUtf8);
         break;
     case kTagSubject:
-        storeText(fields.subject, data, length);
+        storeText(fields.subject, data, length, &fields.subjectUtf8);
         break;
     case kTagReplyTo:
-        storeText(fields.replyTo, data, length);
+        storeText(fields.replyTo, data, length, &fields.replyToUtf8);
         break;
     case kTagTimestamp:
         // Order decides: a date text that came first wins over the count.
@@ -235,14 +251,20 @@ void applyMessageField(MessageFields& fields, const FieldRecord& record, std::ui
     }
 }
 
-void storeText(char* field, std::uint8_t* data, std::int32_t length)
+void storeText(char* field, std::uint8_t* data, std::int32_t length, bool* utf8)
 {
     if (length < 1)
         return;
     std::size_t text = textLength(data, static_cast<std::size_t>(length));
-    // 0xC3 leads the two-byte forms of U+00C0..U+00FF: its presence is taken as
-    // the sign of UTF-8. Other high bytes alone are windows-1252 already.
-    if (std::memchr(data, 0xC3, text) != nullptr) {
+    const bool keptAsUtf8 = utf8 != nullptr && isUtf8Text(data, text);
+    if (utf8 != nullptr)
+        *utf8 = keptAsUtf8;
+    if (keptAsUtf8) {
+        if (text > kMaxTextLength)
+            text = kMaxTextLength -
+                   static_cast<std::size_t>(cutSequenceLength(data, static_cast<std::int32_t>(kMaxTextLength)));
+    } else if (std::memchr(data, 0xC3, text) != nullptr) {
+        // Other high bytes alone are windows-1252 already.
         foldUtf8(data, length);
         text = std::strlen(reinterpret_cast<const char*>(data));
     }

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "io/input.h"
+#include "text/fold.h"
 
 namespace kistwerk {
 
@@ -17,10 +18,11 @@ constexpr std::size_t kMaxTextLength = kTextFieldSize - 1;
 // buffer with a zero byte behind it; 65,000 or more is over-long.
 constexpr std::uint32_t kOverLongLength = 65000;
 
-// Each per-item buffer holds 65,000 bytes and one more: the fold puts a zero
-// byte behind a decompressed text that may fill all 65,000, and the largest
+// Each per-item buffer holds 65,000 bytes, one more and room for the start of a
+// character cut off by the piece before: the fold puts a zero byte behind a
+// decompressed text that may fill all 65,000 behind that start, and the largest
 // chunk (64,999 bytes) sits behind a 2-byte stream head.
-constexpr std::size_t kItemBufferSize = 65001;
+constexpr std::size_t kItemBufferSize = 65001 + kMaxCutSequence;
 
 // The mail domain that completes a sender stored without one.
 constexpr char kServiceMailDomain[] = "@aol.com";
@@ -33,11 +35,18 @@ struct MessageFields {
     char bcc[kTextFieldSize];
     char subject[kTextFieldSize];
     char replyTo[kTextFieldSize];
+    // Texts kept as UTF-8 rather than folded (see storeText).
+    bool senderUtf8;
+    bool toUtf8;
+    bool ccUtf8;
+    bool bccUtf8;
+    bool subjectUtf8;
+    bool replyToUtf8;
     std::int32_t timestamp;      // tag 24, taken only while dateText is empty
     std::uint16_t sectionCount;  // tag 2; 0 when the list has none
 };
 
-// Empties every text and zeroes both numbers. Only the first byte of a text is
+// Empties every text, zeroes both numbers and clears the UTF-8 marks. Only the first byte of a text is
 // cleared: nothing reads a text past its zero byte.
 void clearMessageFields(MessageFields& fields);
 
@@ -68,10 +77,13 @@ bool readMessageFields(InputCursor& in, MessageFields& fields, std::uint8_t* wor
 // bytes and a zero byte behind them; a text may be folded in place.
 void applyMessageField(MessageFields& fields, const FieldRecord& record, std::uint8_t* data);
 
-// Stores record data as a field's text: UTF-8 is folded when a 0xC3 byte stands
-// before the first zero byte; the text is cut to 4,095 bytes; data of no bytes
-// leaves the field as it was.
-void storeText(char* field, std::uint8_t* data, std::int32_t length);
+// Stores record data, up to its first zero byte, as a field's text, cut to
+// 4,095 bytes; data of no bytes leaves the field (and `utf8`) as it was. Text
+// that is UTF-8 by isUtf8Text is kept as it is, cut only between characters,
+// and sets `utf8`, so that no character is lost. Any other text is folded when
+// it holds a 0xC3 byte (the lead of the UTF-8 forms of U+00C0..U+00FF) and
+// clears `utf8`. Without `utf8` (the date text) only the 0xC3 rule holds.
+void storeText(char* field, std::uint8_t* data, std::int32_t length, bool* utf8 = nullptr);
 
 // Completes a non-empty sender that has no "@" with the service's mail domain:
 // "jdoe" gives "jdoe@aol.com"; a screen name with a blank becomes the display

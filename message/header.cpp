@@ -1,11 +1,12 @@
 // Header block: the lines the item has, in a fixed order, and the MIME lines
 // that say the body is 8-bit windows-1252 text.
 //
-// Header texts are windows-1252 bytes, but a header line is ASCII: a text that
-// holds bytes of 0x80 and above is written as RFC 2047 encoded words
-// ("=?windows-1252?Q?K=F6ln?="), the whole subject, and in the address lines
-// only the NAME of each "NAME <ADDRESS>" element. Everything else stays as it
-// is stored.
+// Header texts are windows-1252 bytes, or UTF-8 where the field reader kept
+// them so, but a header line is ASCII: a text that holds bytes of 0x80 and
+// above is written as RFC 2047 encoded words in its own character set
+// ("=?windows-1252?Q?K=F6ln?=", "=?UTF-8?Q?K=C3=B6ln?="), the whole subject,
+// and in the address lines only the NAME of each "NAME <ADDRESS>" element.
+// Everything else stays as it is stored.
 #include "message/header.h"
 
 #include <cstddef>
@@ -26,11 +27,40 @@ constexpr char kContentLines[] =
     "Content-Type: text/plain; charset=windows-1252\r\n"
     "Content-Transfer-Encoding: 8bit\r\n";
 
-constexpr char kWordStart[] = "=?windows-1252?Q?";
+constexpr char kWindows1252WordStart[] = "=?windows-1252?Q?";
+constexpr char kUtf8WordStart[] = "=?UTF-8?Q?";
 constexpr char kWordEnd[] = "?=";
 // RFC 2047 allows an encoded word 75 characters, its frame included.
 constexpr std::size_t kWordLength = 75;
-constexpr std::size_t kWordRoom = kWordLength - (sizeof kWordStart - 1) - (sizeof kWordEnd - 1);
+constexpr std::size_t kWordEndLength = sizeof kWordEnd - 1;
+
+// The character set of a header text, and the start of its encoded words.
+struct WordCharset {
+    const char* start;
+    std::size_t startLength;
+    bool utf8;
+};
+
+constexpr WordCharset kWindows1252{kWindows1252WordStart, sizeof kWindows1252WordStart - 1, false};
+constexpr WordCharset kUtf8{kUtf8WordStart, sizeof kUtf8WordStart - 1, true};
+
+const WordCharset& charsetOf(bool utf8)
+{
+    return utf8 ? kUtf8 : kWindows1252;
+}
+
+// The bytes of the character that starts at `at`: one in windows-1252; in
+// UTF-8 its lead and the continuation bytes behind it, which one encoded word
+// must carry whole.
+std::size_t characterLength(const WordCharset& charset, const char* text, std::size_t at, std::size_t length)
+{
+    std::size_t end = at + 1;
+    if (charset.utf8) {
+        while (end < length && end - at < 4 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80)
+            ++end;
+    }
+    return end - at;
+}
 
 bool hasEightBit(const char* text, std::size_t length)
 {
@@ -59,34 +89,47 @@ bool isQLiteral(unsigned char c)
            c == '+' || c == '-' || c == '/';
 }
 
-// Writes `text` as Q-encoded words of at most 75 characters; each word after
-// the first starts a continuation line.
-void writeEncodedWords(Output& output, const char* text, std::size_t length)
+std::size_t encodedLength(const char* bytes, std::size_t count)
+{
+    std::size_t n = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        const auto c = static_cast<unsigned char>(bytes[i]);
+        n += c == ' ' || isQLiteral(c) ? 1 : 3;
+    }
+    return n;
+}
+
+// Writes `text` as Q-encoded words of at most 75 characters, none splitting a
+// character; each word after the first starts a continuation line.
+void writeEncodedWords(Output& output, const WordCharset& charset, const char* text, std::size_t length)
 {
     static const char hex[] = "0123456789ABCDEF";
-    char word[kWordRoom];
+    const std::size_t room = kWordLength - charset.startLength - kWordEndLength;
+    char word[kWordLength];
     std::size_t used = 0;
     bool first = true;
     auto flush = [&] {
         if (!first)
             output.write("\r\n ", 3);
-        output.write(kWordStart, sizeof kWordStart - 1);
+        output.write(charset.start, charset.startLength);
         output.write(word, used);
-        output.write(kWordEnd, sizeof kWordEnd - 1);
+        output.write(kWordEnd, kWordEndLength);
         used = 0;
         first = false;
     };
-    for (std::size_t i = 0; i < length; ++i) {
-        const auto c = static_cast<unsigned char>(text[i]);
-        const bool literal = c == ' ' || isQLiteral(c);
-        if (used + (literal ? 1 : 3) > kWordRoom)
+    for (std::size_t i = 0; i < length;) {
+        const std::size_t bytes = characterLength(charset, text, i, length);
+        if (used + encodedLength(text + i, bytes) > room)
             flush();
-        if (literal) {
-            word[used++] = c == ' ' ? '_' : static_cast<char>(c);
-        } else {
-            word[used++] = '=';
-            word[used++] = hex[c >> 4];
-            word[used++] = hex[c & 0x0F];
+        for (const std::size_t end = i + bytes; i < end; ++i) {
+            const auto c = static_cast<unsigned char>(text[i]);
+            if (c == ' ' || isQLiteral(c)) {
+                word[used++] = c == ' ' ? '_' : static_cast<char>(c);
+            } else {
+                word[used++] = '=';
+                word[used++] = hex[c >> 4];
+                word[used++] = hex[c & 0x0F];
+            }
         }
     }
     if (used > 0)
@@ -126,7 +169,7 @@ std::size_t blanksEnd(const char* text, std::size_t at, std::size_t length)
 // words (RFC 2047 says they must; Python's email package keeps them in a name).
 //   Frau Dr. J\xFCrgen von K\xF6ln
 //   Frau =?windows-1252?Q?Dr=2E_J=FCrgen?= von =?windows-1252?Q?K=F6ln?=
-void writeDisplayName(Output& output, const char* name, std::size_t length)
+void writeDisplayName(Output& output, const WordCharset& charset, const char* name, std::size_t length)
 {
     std::size_t at = blanksEnd(name, 0, length);
     while (at < length) {
@@ -141,7 +184,7 @@ void writeDisplayName(Output& output, const char* name, std::size_t length)
                     break;
                 end = nextEnd;
             }
-            writeEncodedWords(output, name + at, end - at);
+            writeEncodedWords(output, charset, name + at, end - at);
         }
         at = blanksEnd(name, end, length);
         if (at < length)
@@ -218,7 +261,8 @@ std::size_t unquotedName(const char* name, std::size_t length, char* out)
 
 // One element of an address list: "NAME <ADDRESS>" with an 8-bit NAME gets the
 // NAME as encoded words; any other element is written as it stands.
-void writeAddressElement(Output& output, const char* text, std::size_t begin, std::size_t end)
+void writeAddressElement(Output& output, const WordCharset& charset, const char* text, std::size_t begin,
+                         std::size_t end)
 {
     std::size_t last = end;
     while (last > begin && isBlank(text[last - 1]))
@@ -237,13 +281,13 @@ void writeAddressElement(Output& output, const char* text, std::size_t begin, st
     char name[kTextFieldSize];
     const std::size_t nameLength = unquotedName(text + nameBegin, nameEnd - nameBegin, name);
     output.write(text + begin, nameBegin - begin);
-    writeDisplayName(output, name, nameLength);
+    writeDisplayName(output, charset, name, nameLength);
     output.put(' ');
     output.write(text + address, end - address);
 }
 
 // "From:", "To:", "Reply-To:", "CC:" and "BCC:": a list of addresses.
-void writeAddressLine(Output& output, const char* name, const char* text)
+void writeAddressLine(Output& output, const char* name, const char* text, bool utf8)
 {
     if (!hasEightBit(text)) {
         writeHeaderLine(output, name, text);
@@ -254,7 +298,7 @@ void writeAddressLine(Output& output, const char* name, const char* text)
     output.write(name);
     for (std::size_t at = 0;;) {
         const std::size_t end = elementEnd(line, at, length);
-        writeAddressElement(output, line, at, end);
+        writeAddressElement(output, charsetOf(utf8), line, at, end);
         if (end == length)
             break;
         output.put(',');
@@ -263,7 +307,7 @@ void writeAddressLine(Output& output, const char* name, const char* text)
     output.write("\r\n", 2);
 }
 
-void writeSubjectLine(Output& output, const char* text)
+void writeSubjectLine(Output& output, const char* text, bool utf8)
 {
     if (!hasEightBit(text)) {
         writeHeaderLine(output, "Subject: ", text);
@@ -272,14 +316,14 @@ void writeSubjectLine(Output& output, const char* text)
     char line[kTextFieldSize];
     const std::size_t length = lineText(text, line);
     output.write("Subject: ");
-    writeEncodedWords(output, line, length);
+    writeEncodedWords(output, charsetOf(utf8), line, length);
     output.write("\r\n", 2);
 }
 
-void writeAddressIfPresent(Output& output, const char* name, const char* text)
+void writeAddressIfPresent(Output& output, const char* name, const char* text, bool utf8)
 {
     if (text[0] != 0)
-        writeAddressLine(output, name, text);
+        writeAddressLine(output, name, text, utf8);
 }
 
 } // namespace
@@ -303,13 +347,13 @@ void writeHeaderLine(Output& output, const char* name, const char* text)
 
 void writeHeaderBlock(const MessageFields& fields, Output& output)
 {
-    writeAddressLine(output, "From: ", fields.sender);
-    writeAddressIfPresent(output, "To: ", fields.to);
-    writeAddressIfPresent(output, "Reply-To: ", fields.replyTo);
-    writeAddressIfPresent(output, "CC: ", fields.cc);
-    writeAddressIfPresent(output, "BCC: ", fields.bcc);
+    writeAddressLine(output, "From: ", fields.sender, fields.senderUtf8);
+    writeAddressIfPresent(output, "To: ", fields.to, fields.toUtf8);
+    writeAddressIfPresent(output, "Reply-To: ", fields.replyTo, fields.replyToUtf8);
+    writeAddressIfPresent(output, "CC: ", fields.cc, fields.ccUtf8);
+    writeAddressIfPresent(output, "BCC: ", fields.bcc, fields.bccUtf8);
     if (fields.subject[0] != 0)
-        writeSubjectLine(output, fields.subject);
+        writeSubjectLine(output, fields.subject, fields.subjectUtf8);
     output.write(kContentLines, sizeof kContentLines - 1);
     output.write("\r\n", 2);
 }

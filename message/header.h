@@ -17,7 +17,8 @@ void writeHeaderLine(Output& output, const char* name, const char* text);
 
 // Writes the header lines of the item and the blank line. A subject that holds
 // 8-bit bytes, and the display names with 8-bit bytes in the address lines,
-// become encoded words of windows-1252; the addresses are never encoded.
+// become encoded words of windows-1252, or of UTF-8 for a text the field reader
+// kept as UTF-8; the addresses are never encoded.
 void writeHeaderBlock(const MessageFields& fields, Output& output);
 
 } // namespace kistwerk

@@ -11,8 +11,9 @@ mode=${1:-native}
 native="build-essential cmake ninja-build zlib1g-dev libgtest-dev googletest python3 pkg-config locales time"
 native="$native clang libclang-rt-14-dev"  # the fuzz targets (libFuzzer and the sanitizer runtimes)
 windows="g++-mingw-w64-i686 g++-mingw-w64-x86-64 libz-mingw-w64-dev wine wine32:i386 wine64 xvfb xauth xdotool imagemagick x11-utils"
-# Mail readers that open the converted files (scripts/interop.sh); formail is in procmail.
-readers="dovecot-core mutt s-nail procmail mailutils tmux"
+# Mail readers that open the converted files (scripts/interop.sh); formail is in procmail;
+# thunderbird runs headless there.
+readers="dovecot-core mutt s-nail procmail mailutils tmux thunderbird"
 release="zip unzip man-db groff-base"
 
 missing=""

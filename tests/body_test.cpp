@@ -4,6 +4,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 #include <zlib.h>
 
@@ -215,6 +216,59 @@ TEST(BodyTest, BracketedLayout)
              m.section().content(hallo.chunk).endList();
          },
          "A more Hallo Welt"},
+    });
+}
+
+// A character cut between two folded pieces is folded whole in the second; one
+// that waits goes out as its bytes, and before an unfolded piece in a call of
+// its own.
+TEST(BodyTest, CharactersCutBetweenPieces)
+{
+    const Split gr = compressed("Gr\xC3");
+    const Split uesse = compressed("\xBC\xC3\x9F" "e");
+    const Split emojiStart = compressed("x\xF0\x9F\x98");
+    const Split emojiEnd = compressed("\x80" + std::string(64999, 'a'));
+    const Split cut = compressed("x\xC3");
+    const Split plain = compressed(std::string(65000, 'a'));
+    auto chunks = [](const char* name, std::vector<Split> list, const std::string& body) {
+        return BodyRow{name, 4,
+                       [list](MessageBuilder& m) {
+                           bracketOpening(m);
+                           m.section().typeRecord(0, 1).content(list[0].head);
+                           for (const Split& split : list)
+                               m.content(split.chunk);
+                           m.endList();
+                       },
+                       "A more " + body};
+    };
+    checkRows({
+        chunks("compressed chunks", {gr, uesse}, "Gr\xFC\xDF" "e"),
+        chunks("65,000 bytes behind three waiting", {emojiStart, emojiEnd}, "x?" + std::string(64999, 'a')),
+        chunks("a waiting byte and 65,000 more", {cut, plain}, "x\xC3" + std::string(65000, 'a')),
+        {"across three pieces", 3,
+         [](MessageBuilder& m) {
+             m.section().typeRecord(3, 0).content("10 \xE2").endList();
+             m.section().content("\x82").endList();
+             m.section().typeRecord(5, 0).content("\xAC!").endList();
+         },
+         "10 \x80!"},
+        {"dropped content between", 1,
+         [](MessageBuilder& m) {
+             m.section().typeRecord(3, 0).content("a\xC3").typeRecord(1, 0).content("x").typeRecord(3, 0)
+                 .content("\xA4").endList();
+         },
+         "a\xE4"},
+        {"before an unfolded piece", 1,
+         [](MessageBuilder& m) {
+             m.section().typeRecord(3, 0).content("x\n\xC3").typeRecord(0, 0).content("From: a").endList();
+         },
+         "x\r\n\xC3>From: a"},
+        {"body ending early", 2,
+         [](MessageBuilder& m) { m.section().typeRecord(3, 0).content("ab\xE2\x82").rawField(13, 7, 65000, {}); },
+         "ab\xE2\x82"},
+        {"behind <binary>", 1,
+         [](MessageBuilder& m) { m.section().typeRecord(3, 0).content("x<binary>\xC3").content("\xA4y").endList(); },
+         "x\xA4y"},
     });
 }
 

@@ -99,7 +99,7 @@ TEST(FilterBody, FromBlankEscape)
         {"after <html>", "<html>From here", ">From here"},
         {"nothing written before the NUL", "\0From here"sv, ">From here"},
         {"mid line", "x From here", "x From here"},
-        {"after an entity", "&gt;From here", ">From here"},
+        {"after an entity", "&gt;From here", ">>From here"},
         {"lower case", "from here", "from here"},
         {"upper case", "FROM here", "FROM here"},
         {"no blank", "Fromage", "Fromage"},
@@ -114,6 +114,23 @@ TEST(FilterBody, FromBlankEscape)
         {"quotation at line start", "<blockquote>From x", "<<From x"},
         {"held bytes before a line end", "Fro\rFrom x", "Fro\r\n>From x"},
         {"held bytes at the end", "x\nFrom", "x\r\nFrom"},
+    });
+}
+
+// mboxrd: a line as written of ">" bytes and then "From " gets one ">" more,
+// so that readers that take one off show it as written.
+TEST(FilterBody, QuotedFromBlankEscape)
+{
+    expectRows({
+        {"one", ">From the archive", ">>From the archive"},
+        {"two after a line end", "x\n>>From here", "x\r\n>>>From here"},
+        {"decoded", "&gt;&gt;From x", ">>>From x"},
+        {"quotation close", "</blockquote>From x", ">>>From x"},
+        {"blank between", "> From x", "> From x"},
+        {"mid line", "x >From y", "x >From y"},
+        {"after held bytes", "Fr>From x", "Fr>From x"},
+        {"only quotes", ">>\nFrom", ">>\r\nFrom"},
+        {"colon escape", ">From: x", ">From: x"},
     });
 }
 

@@ -73,6 +73,36 @@ TEST(FoldTest, SequenceCutOffByTheEndIsKept)
     }
 }
 
+// What the body keeps back for its next piece, and which header texts stay UTF-8.
+TEST(FoldTest, CutSequencesAndUtf8Texts)
+{
+    const struct {
+        std::string text;
+        std::int32_t cut;
+        bool utf8;
+    } rows[] = {
+        {"Gr\xC3", 1, false},
+        {"10 \xE2\x82", 2, false},
+        {"a\xF0\x9F\x98", 3, false},
+        {"10 \xE2\x82\xAC", 0, true},
+        {"a\xE0\x9F", 0, false},  // overlong
+        {"a\xED\xA0", 0, false},  // a surrogate
+        {"a\xF4\x90", 0, false},  // above U+10FFFF
+        {"a\xC3\xBC\xBC", 0, false},
+        {"a\xC0", 0, false},
+        {"\xE2\x80\x9E" "Angebot\xE2\x80\x9C \xD0\x9F \xC5\x81", 0, true},
+        {"K\xE4se", 0, false},
+        {"Gr\xC3\xBC\xC3\x9F" "e \xE4", 1, false},
+        {"\xEF\xBB\xBF", 0, true},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(testing::PrintToString(row.text));
+        const auto* text = reinterpret_cast<const std::uint8_t*>(row.text.data());
+        EXPECT_EQ(cutSequenceLength(text, static_cast<std::int32_t>(row.text.size())), row.cut);
+        EXPECT_EQ(isUtf8Text(text, row.text.size()), row.utf8);
+    }
+}
+
 TEST(FoldTest, EmptyAndNegativeLengthsWriteOnlyTheZeroByte)
 {
     for (std::int32_t start : {0, -1, -65000}) {

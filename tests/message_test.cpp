@@ -195,23 +195,30 @@ TEST(MessageTest, TextsAreStoredCutAndFolded)
         {"zero ends text", usual().field(10, Bytes{'a', 'b', 0, 'c'}), "From: \r\nSubject: ab\r\n"},
         {"zero first empties", usual().field(10, "kept").field(10, Bytes{0, 'c'}), "From: \r\n"},
         // A "To:" text without angle brackets is written as stored, 8-bit bytes too.
-        {"UTF-8 folded", usual().field(7, "K\xC3\xA4se 10 \xE2\x82\xAC"), "From: \r\nTo: K\xE4se 10 \x80\r\n"},
+        // Well-formed UTF-8 stays UTF-8; a byte outside a sequence makes it
+        // windows-1252, folded where it holds a 0xC3.
+        {"UTF-8 kept", usual().field(7, "K\xC3\xA4se 10 \xE2\x82\xAC"), "From: \r\nTo: K\xC3\xA4se 10 \xE2\x82\xAC\r\n"},
+        {"UTF-8 with a stray byte folded", usual().field(7, "K\xC3\xA4se \xE4 10 \xE2\x82\xAC"),
+         "From: \r\nTo: K\xE4se \xE4 10 \x80\r\n"},
         {"Latin-1 kept", usual().field(7, "K\xE4se"), "From: \r\nTo: K\xE4se\r\n"},
-        {"no C3 no fold", usual().field(7, "5 \xE2\x82\xAC"), "From: \r\nTo: 5 \xE2\x82\xAC\r\n"},
-        {"C3 after zero", usual().field(7, Bytes{0xE2, 0x82, 0xAC, 0, 0xC3, 0xA4}), "From: \r\nTo: \xE2\x82\xAC\r\n"},
-        {"fold before cut", usual().field(10, std::string(4095, 'u') + "\xC3\xA4"),
+        {"no C3 no fold", usual().field(7, "5 \x80 \xE2\x82\xAC"), "From: \r\nTo: 5 \x80 \xE2\x82\xAC\r\n"},
+        {"C3 after zero", usual().field(7, Bytes{0xE2, 0x82, 0xAC, 0xE4, 0, 0xC3, 0xA4}),
+         "From: \r\nTo: \xE2\x82\xAC\xE4\r\n"},
+        {"fold before cut", usual().field(10, std::string(4095, 'u') + "\xC3\xA4\xE4"),
          "From: \r\nSubject: " + std::string(4095, 'u') + "\r\n"},
+        {"UTF-8 cut between characters", usual().field(7, std::string(4094, 'u') + "\xC3\xA4"),
+         "From: \r\nTo: " + std::string(4094, 'u') + "\r\n"},
         // A C3 that leads no sequence stays: 7000 bytes, cut to 4,095.
         {"fold then cut", usual().field(7, std::string(3000, 'u') + std::string(4000, '\xC3')),
          "From: \r\nTo: " + std::string(3000, 'u') + std::string(1095, '\xC3') + "\r\n"},
         {"long sender completed", usual().field(6, std::string(4090, 's')),
          "From: " + std::string(4090, 's') + "@aol.\r\n"},
         {"sender with @", usual().field(6, "x@"), "From: x@\r\n"},
-        {"UTF-8 sender", usual().field(6, "J\xC3\xBCrgen"), "From: J\xFCrgen@aol.com\r\n"},
+        {"UTF-8 sender", usual().field(6, "J\xC3\xBCrgen"), "From: J\xC3\xBCrgen@aol.com\r\n"},
         // A screen name with a blank is the display name of an address without one.
         {"sender with a blank", usual().field(6, "Hans Schmidt"), "From: Hans Schmidt <HansSchmidt@aol.com>\r\n"},
         {"quoted name", usual().field(6, "Dr. \"Q\\\" Hans"), "From: \"Dr. \\\"Q\\\\\\\" Hans\" <Dr.\"Q\\\"Hans@aol.com>\r\n"},
-        {"8-bit name", usual().field(6, "Frau Dr. J\xC3\xBCrgen von K\xC3\xB6ln"),
+        {"8-bit name", usual().field(6, "Frau Dr. J\xFCrgen von K\xF6ln"),
          "From: Frau =?windows-1252?Q?Dr=2E_J=FCrgen?= von =?windows-1252?Q?K=F6ln?= "
          "<FrauDr.J\xFCrgenvonK\xF6ln@aol.com>\r\n"},
         {"named sender cut", usual().field(6, "a " + std::string(4093, 'b')), "From: a " + std::string(4093, 'b') + "\r\n"},
@@ -251,6 +258,16 @@ TEST(MessageTest, HeaderBlockOrderAndForm)
          "From: =?windows-1252?Q?J=FC=22rgen?= <j@x.de>\r\n"
          "CC: =?windows-1252?Q?M=FC?= <a@x>, b@y, =?windows-1252?Q?Z=2C_=C4?= <c@z> , K\xE4se\r\n"},
         {"8-bit address stays", usual().field(7, "Hans <h\xE4@x.de>"), "From: \r\nTo: Hans <h\xE4@x.de>\r\n"},
+        // UTF-8 texts become UTF-8 words by the same rules; a character is never split.
+        {"UTF-8 subject", usual().field(10, "\xE2\x80\x9E" "Angebot\xE2\x80\x9C \xE2\x80\x93 10 \xE2\x82\xAC"),
+         "From: \r\nSubject: =?UTF-8?Q?=E2=80=9EAngebot=E2=80=9C_=E2=80=93_10_=E2=82=AC?=\r\n"},
+        {"UTF-8 words of 75 characters", usual().field(10, std::string(52, 'a') + "\xF0\x9F\x98\x80" "b"),
+         "From: \r\nSubject: =?UTF-8?Q?" + std::string(52, 'a') + "?=\r\n =?UTF-8?Q?=F0=9F=98=80b?=\r\n"},
+        {"UTF-8 names", usual().field(6, "\xC5\x81ukasz W\xC3\xB3jcik <lukasz@x.pl>").field(7, "Anna <a@x>, \xD0\x98\xD0\xB2\xD0\xB0\xD0\xBD <i@x.ru>"),
+         "From: =?UTF-8?Q?=C5=81ukasz_W=C3=B3jcik?= <lukasz@x.pl>\r\n"
+         "To: Anna <a@x>, =?UTF-8?Q?=D0=98=D0=B2=D0=B0=D0=BD?= <i@x.ru>\r\n"},
+        {"UTF-8 with a stray byte", usual().field(10, "Gr\xC3\xBC\xC3\x9F" "e \xE4 \xE2\x82\xAC"),
+         "From: \r\nSubject: =?windows-1252?Q?Gr=FC=DFe_=E4_=80?=\r\n"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);

@@ -70,7 +70,8 @@ void releaseHeld(Output& output, BodyLine& line)
         writeHeld(output, line);
 }
 
-// One byte written at a line start, where the line may still become "From ".
+// One byte written at a line start, where the line may still become "From "
+// behind its ">" bytes.
 [[gnu::noinline]] void putAtLineStart(Output& output, BodyLine& line, std::uint8_t byte)
 {
     if (byte == static_cast<std::uint8_t>(kFromLine[line.held])) {
@@ -79,6 +80,10 @@ void releaseHeld(Output& output, BodyLine& line)
         output.put('>');
         output.write(kFromLine, kFromLineLength);
         line = BodyLine{false, 0};
+        return;
+    }
+    if (byte == '>' && line.held == 0) {
+        output.put('>');
         return;
     }
     releaseHeld(output, line);
@@ -122,7 +127,8 @@ void emit(FilterScan& scan, std::uint8_t byte)
     scan.output.write(bytes + matched, count - matched);
 }
 
-// Bytes that hold no LF. Past the first few of a line they go out as they are.
+// Bytes that hold no LF and no ">" (a byte with rules of its own, which goes
+// out through emit). Past the first few of a line they go out as they are.
 void emitRun(FilterScan& scan, const std::uint8_t* bytes, std::size_t count)
 {
     if (scan.line.atStart && count > 0) {
@@ -445,13 +451,14 @@ bool filterSpecial(FilterScan& scan)
 
 } // namespace
 
-bool filterBody(const std::uint8_t* text, std::int32_t length, Output& output, BodyLine& line)
+Filtered filterBody(const std::uint8_t* text, std::int32_t length, Output& output, BodyLine& line)
 {
     if (length > kMaxBodyText)
-        return false;
+        return Filtered::TooLarge;
     if (length <= 0)
-        return true;
+        return Filtered::Whole;
     FilterScan scan{text, length, output, line};
+    Filtered result = Filtered::Whole;
     while (scan.position < scan.length) {
         if (!kSpecial[scan.text[scan.position]]) {
             filterPlainRun(scan);
@@ -459,11 +466,13 @@ bool filterBody(const std::uint8_t* text, std::int32_t length, Output& output, B
         }
         if (filterCrLf(scan))
             continue;
-        if (!filterSpecial(scan))
+        if (!filterSpecial(scan)) {
+            result = Filtered::AtBinary;
             break;
+        }
     }
     line = scan.line;
-    return true;
+    return result;
 }
 
 void endBody(BodyLine& line, Output& output)
@@ -475,9 +484,9 @@ void endBody(BodyLine& line, Output& output)
 bool filterBody(const std::uint8_t* text, std::int32_t length, Output& output)
 {
     BodyLine line;
-    const bool filtered = filterBody(text, length, output, line);
+    const Filtered filtered = filterBody(text, length, output, line);
     endBody(line, output);
-    return filtered;
+    return filtered != Filtered::TooLarge;
 }
 
 } // namespace kistwerk

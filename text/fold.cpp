@@ -34,6 +34,31 @@ std::uint8_t windows1252Byte(std::uint32_t codePoint)
     return '?';
 }
 
+// The range of the byte after `lead` in a well-formed sequence, and the
+// sequence's length; a length of 0 where `lead` leads none.
+struct LeadForm {
+    std::int32_t length;
+    std::uint8_t low;
+    std::uint8_t high;
+};
+
+LeadForm leadForm(std::uint8_t lead)
+{
+    if (lead >= 0xC2 && lead <= 0xDF)
+        return {2, 0x80, 0xBF};
+    if (lead >= 0xE0 && lead <= 0xEF) {
+        const std::uint8_t low = lead == 0xE0 ? 0xA0 : 0x80;
+        const std::uint8_t high = lead == 0xED ? 0x9F : 0xBF;
+        return {3, low, high};
+    }
+    if (lead >= 0xF0 && lead <= 0xF4) {
+        const std::uint8_t low = lead == 0xF0 ? 0x90 : 0x80;
+        const std::uint8_t high = lead == 0xF4 ? 0x8F : 0xBF;
+        return {4, low, high};
+    }
+    return {0, 0, 0};
+}
+
 struct Sequence {
     std::int64_t length;  // 0: the byte begins no well-formed sequence
     std::uint32_t codePoint;
@@ -46,38 +71,67 @@ struct Sequence {
 Sequence sequenceAt(const std::uint8_t* text, std::int64_t end, std::int64_t at)
 {
     const std::uint8_t lead = text[at];
-    std::int64_t length;
-    std::uint32_t codePoint;
-    std::uint8_t low = 0x80;
-    std::uint8_t high = 0xBF;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        length = 2;
-        codePoint = lead & 0x1Fu;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        length = 3;
-        codePoint = lead & 0x0Fu;
-        low = lead == 0xE0 ? 0xA0 : 0x80;
-        high = lead == 0xED ? 0x9F : 0xBF;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        length = 4;
-        codePoint = lead & 0x07u;
-        low = lead == 0xF0 ? 0x90 : 0x80;
-        high = lead == 0xF4 ? 0x8F : 0xBF;
-    } else {
+    const LeadForm form = leadForm(lead);
+    if (form.length == 0 || end - at < form.length || text[at + 1] < form.low || text[at + 1] > form.high)
         return {0, 0};
-    }
-    if (end - at < length || text[at + 1] < low || text[at + 1] > high)
-        return {0, 0};
-    for (std::int64_t i = 1; i < length; ++i) {
+    std::uint32_t codePoint = lead & (0x7Fu >> form.length);
+    for (std::int64_t i = 1; i < form.length; ++i) {
         const std::uint8_t next = text[at + i];
         if ((next & 0xC0) != 0x80)
             return {0, 0};
         codePoint = (codePoint << 6) | (next & 0x3Fu);
     }
-    return {length, codePoint};
+    return {form.length, codePoint};
 }
 
 } // namespace
+
+std::int32_t cutSequenceLength(const std::uint8_t* text, std::int32_t length)
+{
+    // A lead is no continuation byte, so the first byte from the end that is
+    // none decides.
+    for (std::int32_t cut = 1; cut <= 3 && cut <= length; ++cut) {
+        const std::uint8_t b = text[length - cut];
+        if (b >= 0x80 && b <= 0xBF)
+            continue;
+        const LeadForm form = leadForm(b);
+        if (cut >= form.length)
+            return 0;
+        if (cut > 1) {
+            const std::uint8_t second = text[length - cut + 1];
+            if (second < form.low || second > form.high)
+                return 0;
+        }
+        return cut;
+    }
+    return 0;
+}
+
+bool isUtf8Text(const std::uint8_t* text, std::size_t length)
+{
+    const auto end = static_cast<std::int64_t>(length);
+    bool sequenceSeen = false;
+    for (std::int64_t at = 0; at < end;) {
+        if (end - at >= 8) {
+            std::uint64_t word;
+            std::memcpy(&word, text + at, 8);
+            if ((word & 0x8080808080808080ull) == 0) {
+                at += 8;
+                continue;
+            }
+        }
+        if (text[at] < 0x80) {
+            ++at;
+            continue;
+        }
+        const Sequence sequence = sequenceAt(text, end, at);
+        if (sequence.length == 0)
+            return false;
+        sequenceSeen = true;
+        at += sequence.length;
+    }
+    return sequenceSeen;
+}
 
 void foldUtf8(std::uint8_t* text, std::int32_t& length)
 {

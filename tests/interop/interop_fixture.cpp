@@ -4,10 +4,14 @@
 //   interop_fixture FIXTURE.pfc EXPECTED.json
 //
 // The bodies hold what mbox readers stumble over: lines that begin "From " and
-// "From:" (also only once written), quotations, umlauts, the euro sign and
-// typographic quotes, an emoji, long lines; subjects and names carry 8-bit
-// characters, a screen name has a blank, US dates are on the 12-hour clock; some
-// entries lack a subject or a date, and two leaves must yield no entry at all.
+// "From:" (also only once written), and ">From " behind one or more ">",
+// quotations, umlauts, the euro sign and typographic quotes, an emoji, long
+// lines, characters that compressed chunks cut in two; subjects and names carry
+// 8-bit characters, in windows-1252 and in UTF-8 (Polish, Czech, Cyrillic,
+// emoji, quotes and dashes without any umlaut, and UTF-8 mixed with stray
+// windows-1252 bytes), a screen name has a blank, US dates are on the 12-hour
+// clock; some entries lack a subject or a date, and two leaves must yield no
+// entry at all.
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -28,6 +32,8 @@ struct Entry {
     // ends LF.
     std::string sender;  // the address
     std::string name;    // the display name; empty when there is none
+    std::string to;      // the first recipient's address; empty when there is no "To:"
+    std::string toName;  // and its display name
     bool hasSubject = true;
     std::string subject;
     std::string date;  // the "Date:" value; empty when the item has no date
@@ -68,6 +74,7 @@ std::vector<Entry> entries()
         m.section().typeRecord(3, 0).content("Gr\xC3\xBC\xC3\x9F" "e aus K\xC3\xB6ln\r\n").endList();
         e.record = m.bytes();
         e.sender = "jdoe@aol.com";
+        e.to = "anna@example.de";
         e.subject = "Termin am Montag";
         e.date = "Sun, 5 Jan 2003 09:03:07";
         e.body = "Hallo Anna,\n\n>From Berlin aus schreibe ich dir.\nFrom: Anna Berger\n"
@@ -195,7 +202,9 @@ std::vector<Entry> entries()
         e.record = m.bytes();
         e.sender = "juergen@example.de";
         e.name = "Jürgen Müller";
-        e.subject = "Grüße aus Köln ?";
+        e.to = "anna@example.de";
+        e.toName = "Anna „Nanni“ Müller";
+        e.subject = "Grüße aus Köln 😀";
         e.date = "Sun, 5 Jan 2003 21:03:07";
         e.body = ">From Köln mit „Zitat“ und 10 €.\n>From Bonn: „gut“, 5 €, ? bis bald\n";
         list.push_back(e);
@@ -226,6 +235,112 @@ std::vector<Entry> entries()
         e.name = "Frau Dr. Änne Überlänge-Müllerschön von und zu Großköln-Südstadt";
         e.subject = "Köln: ein Betreff, der länger ist als ein kodiertes Wort, mit Umlauten äöü ÄÖÜ ß";
         e.body = "Kurz.\n";
+        list.push_back(e);
+    }
+    {   // Characters cut in two between folded pieces and between compressed
+        // chunks, each chunk a stream of its own behind one head; day 11.
+        Entry e;
+        const char* const pieces[] = {"Gr\xC3\xBC\xC3\x9F" "e aus K\xC3", "\xB6ln, 10 \xE2\x82",
+                                      "\xAC, \xE2\x80\x9Egut\xE2\x80\x9C \xF0\x9F", "\x98\x80 und \xE2\x80",
+                                      "\x93 Ende\r\n"};
+        MessageBuilder m;
+        m.sectionCount(5).field(5, "11.11.2011 11:11:11").field(6, "block@example.com")
+            .field(7, "Jiří Novák <jiri@example.cz>").field(10, "Zeichen über Blockgrenzen").endList();
+        m.section().typeRecord(3, 0).content("Vorab: Gr\xC3").content("\xBC\xC3\x9F" "e\r\n").endList();
+        m.section().typeRecord(0, 0).content("[mime-1.0 compressed]").endList();
+        m.section().typeRecord(0, 0).content("Content-Type: text/plain").endList();
+        Bytes head, chunk;
+        zlibChunks(pieces[0], head, chunk);
+        m.section().typeRecord(0, 1).content(head).endList();
+        m.section();
+        for (const char* piece : pieces) {
+            zlibChunks(piece, head, chunk);
+            m.content(chunk);
+        }
+        m.endList();
+        e.itemType = 12;
+        e.record = m.bytes();
+        e.sender = "block@example.com";
+        e.to = "jiri@example.cz";
+        e.toName = "Jiří Novák";
+        e.subject = "Zeichen über Blockgrenzen";
+        e.date = "Fri, 11 Nov 2011 11:11:11";
+        e.body = "Vorab: Grüße\nGrüße aus Köln, 10 €, „gut“ ? und – Ende\n";
+        list.push_back(e);
+    }
+    {   // UTF-8 names and subject: Polish, Czech, Cyrillic, an emoji; day 12.
+        Entry e;
+        MessageBuilder m;
+        m.sectionCount(1).field(5, "12.12.2012 12:12:12").field(6, "Łukasz Wójcik <lukasz@example.pl>")
+            .field(7, "Иван Петров <ivan@example.ru>, Jiří Novák <jiri@example.cz>")
+            .field(10, "Привет из Москвы и Łodzi 😀").endList();
+        m.section().typeRecord(0, 0).content("Kurz.\r\n").endList();
+        e.record = m.bytes();
+        e.sender = "lukasz@example.pl";
+        e.name = "Łukasz Wójcik";
+        e.to = "ivan@example.ru";
+        e.toName = "Иван Петров";
+        e.subject = "Привет из Москвы и Łodzi 😀";
+        e.date = "Wed, 12 Dec 2012 12:12:12";
+        e.body = "Kurz.\n";
+        list.push_back(e);
+    }
+    {   // UTF-8 without any 0xC3 byte: quotes, dashes, the euro sign, Polish and
+        // Turkish letters; a PM date.
+        Entry e;
+        MessageBuilder m;
+        m.sectionCount(1).field(5, "6/15/2013 3:04:05 PM").field(6, "„Redaktion“ – Zofia Łęcka <zofia@example.pl>")
+            .field(7, "Şenol Işık <senol@example.com.tr>").field(10, "„Angebot“ – 10 € ‚kurz‘ … Ende").endList();
+        m.section().typeRecord(0, 0).content("Kurz.\r\n").endList();
+        e.itemType = 8;
+        e.record = m.bytes();
+        e.sender = "zofia@example.pl";
+        e.name = "„Redaktion“ – Zofia Łęcka";
+        e.to = "senol@example.com.tr";
+        e.toName = "Şenol Işık";
+        e.subject = "„Angebot“ – 10 € ‚kurz‘ … Ende";
+        e.date = "Sat, 15 Jun 2013 15:04:05";
+        e.body = "Kurz.\n";
+        list.push_back(e);
+    }
+    {   // UTF-8 with stray windows-1252 bytes stays windows-1252: folded where it
+        // holds a 0xC3 byte, taken byte for byte where not; "Köln" for the search.
+        Entry e;
+        MessageBuilder m;
+        m.sectionCount(1).field(5, "14.02.2014 14:14:14").field(6, "M\xC3\xBCller \xE4 <mueller@example.de>")
+            .field(7, "Bj\xF6rn \xE2\x82\xAC <bjoern@example.se>").field(10, "Gr\xC3\xBC\xC3\x9F" "e \xE4 aus K\xC3\xB6ln")
+            .endList();
+        m.section().typeRecord(0, 0).content("Kurz.\r\n").endList();
+        e.itemType = 14;
+        e.record = m.bytes();
+        e.sender = "mueller@example.de";
+        e.name = "Müller ä";
+        e.to = "bjoern@example.se";
+        e.toName = "Björn â‚¬";
+        e.subject = "Grüße ä aus Köln";
+        e.date = "Fri, 14 Feb 2014 14:14:14";
+        e.body = "Kurz.\n";
+        list.push_back(e);
+    }
+    {   // Lines of ">" and "From ": one ">" more, also where the ">" is an entity
+        // or ends the piece before; a UTF-8 subject with "Köln" for the search.
+        Entry e;
+        MessageBuilder m;
+        m.sectionCount(2).field(5, "15.03.2015 15:15:15").field(6, "Jiří Novák <jiri@example.cz>")
+            .field(10, "„Köln“ – Grüße 😀 an Jiří").endList();
+        m.section().typeRecord(0, 0)
+            .content("Zitat:\r\n>From the archive\r\n>>From deeper\r\n> From with a blank\r\nFrom here\r\n"
+                     "&gt;From an entity\r\n>")
+            .endList();
+        m.section().typeRecord(0, 0).content("From the next piece\r\n").endList();
+        e.itemType = 20;
+        e.record = m.bytes();
+        e.sender = "jiri@example.cz";
+        e.name = "Jiří Novák";
+        e.subject = "„Köln“ – Grüße 😀 an Jiří";
+        e.date = "Sun, 15 Mar 2015 15:15:15";
+        e.body = "Zitat:\n>>From the archive\n>>>From deeper\n> From with a blank\n>From here\n>>From an entity\n"
+                 ">>From the next piece\n";
         list.push_back(e);
     }
     return list;
@@ -284,8 +399,11 @@ int main(int argc, char** argv)
     for (const Entry& e : list) {
         if (!e.converted)
             continue;
-        std::fprintf(out, "%s  {\"sender\": %s, \"name\": %s, \"subject\": %s, \"date\": %s, \"body\": %s}",
+        std::fprintf(out,
+                     "%s  {\"sender\": %s, \"name\": %s, \"to\": %s, \"to_name\": %s, \"subject\": %s, "
+                     "\"date\": %s, \"body\": %s}",
                      first ? "" : ",\n", jsonText(e.sender).c_str(), jsonText(e.name).c_str(),
+                     jsonText(e.to).c_str(), jsonText(e.toName).c_str(),
                      e.hasSubject ? jsonText(e.subject).c_str() : "null",
                      jsonText(e.date).c_str(), jsonText(e.body).c_str());
         first = false;

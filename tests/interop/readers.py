@@ -8,8 +8,8 @@ subject, date and body text.
 
 Mailbox files checked:
   fixture   tests/interop/interop_fixture.cpp: every entry's sender address and
-            name, subject, date and body are known in advance, as a reader
-            must show them decoded;
+            name, first recipient, subject, date and body are known in
+            advance, as a reader must show them decoded;
   sample    examples/sample.pfc;
   synth     a generated file (pfcgen synth).
 each in the Windows form (--windows) and the Unix form (--unix). For sample and
@@ -19,10 +19,13 @@ line "From - ", no other line begins "From ", the body is windows-1252 text and
 8-bit header texts are RFC 2047 encoded words.
 
 Readers: Python's mailbox/email, Dovecot's doveadm, mutt (in tmux), s-nail,
-formail, GNU mailutils (messages, frm, readmsg). formail and mailutils need
-the Unix form; they are run on it only, and show header texts undecoded, so
-their headers are decoded here. Every subject, name and body is compared
-exactly, 8-bit characters included.
+formail, GNU mailutils (messages, frm, readmsg), Thunderbird (headless, over
+Marionette, with the file as a folder of Local Folders in a fresh profile).
+formail and mailutils need the Unix form; they are run on it only, and show
+header texts undecoded, so their headers are decoded here. Every subject,
+name and body is compared exactly, 8-bit characters included. Thunderbird
+and mailutils read mbox files the mboxrd way (one ">" off every line of ">"s
+and "From "), so their bodies are compared with that ">" taken off.
 Prints one line per check and ends with "interop: N passed, M failed".
 """
 
@@ -36,6 +39,8 @@ import mailbox
 import os
 import re
 import shutil
+import signal
+import socket
 import subprocess
 import sys
 import tempfile
@@ -54,9 +59,11 @@ class ReaderError(Exception):
 class Msg:
     """What one reader saw of one message; None where the reader does not tell."""
 
-    def __init__(self, sender=None, subject=None, date=None, body=None, name=None):
+    def __init__(self, sender=None, subject=None, date=None, body=None, name=None, to=None, to_name=None):
         self.sender = sender  # the address, or a "Name <address>" text
         self.name = name  # the sender's display name
+        self.to = to  # the first recipient's address; "" when there is none
+        self.to_name = to_name  # and its display name
         self.subject = subject
         self.date = date  # "YYYY-MM-DD HH:MM:SS", or "YYYY-MM-DD" where a reader shows no time
         self.body = body
@@ -91,7 +98,8 @@ def iso_date(date_value):
 def load_fixture_expectations(path):
     with open(path, encoding="utf-8") as f:
         items = json.load(f)
-    return [Msg(i["sender"], i["subject"], iso_date(i["date"]), i["body"], i["name"]) for i in items]
+    return [Msg(i["sender"], i["subject"], iso_date(i["date"]), i["body"], i["name"], i["to"], i["to_name"])
+            for i in items]
 
 
 def decoded(value):
@@ -103,6 +111,14 @@ def sender_parts(value):
     """Address and decoded display name of a "From:" text."""
     name, address = email.utils.parseaddr(value)
     return address or value.strip(), decoded(name) if name else ""
+
+
+def first_recipient(value):
+    """Address and decoded display name of the first element of a "To:" text."""
+    if not value:
+        return "", ""
+    name, address = email.utils.getaddresses([value])[0]
+    return address, decoded(name) if name else ""
 
 
 def split_headers(head, line_end):
@@ -129,9 +145,10 @@ def split_own_output(path):
         head, _, body = data[start:end].partition(b"\r\n\r\n")
         headers = split_headers(head.partition(b"\r\n")[2], b"\r\n")
         address, name = sender_parts(headers.get("from", ""))
+        to, to_name = first_recipient(headers.get("to", ""))
         subject = headers.get("subject")
         entries.append(Msg(address, decoded(subject) if subject is not None else None,
-                           iso_date(headers.get("date")), body.decode("cp1252", "replace"), name))
+                           iso_date(headers.get("date")), body.decode("cp1252", "replace"), name, to, to_name))
     return entries
 
 
@@ -184,6 +201,9 @@ def compare(seen, expected, unescapes=False, date_only=False, truncates=False):
             problems.append(f"{where}: sender {s.sender!r}, expected {e.sender!r}")
         if s.name is not None and s.name.strip() != e.name and not (not e.name and shown(s.name)):
             problems.append(f"{where}: sender's name {s.name!r}, expected {e.name!r}")
+        if (s.to is not None and e.to is not None and not blank_in_address(e.to)
+                and (s.to, s.to_name or "") != (e.to, e.to_name)):
+            problems.append(f"{where}: first recipient {s.to_name!r} {s.to!r}, expected {e.to_name!r} {e.to!r}")
         if s.subject is not None:
             want = e.subject or ""
             got = s.subject.strip()
@@ -229,7 +249,10 @@ def read_python(path, work):
             raise ReaderError(f"message {n}: {len(sender)} senders in {str(m['From'])!r}")
         address, name = (sender[0].addr_spec, sender[0].display_name) if sender else (str(m["From"]), None)
         subject = m["Subject"]
-        seen.append(Msg(address, str(subject) if subject is not None else "", date, m.get_content(), name))
+        to = m["To"].addresses[:1] if m["To"] is not None else ()
+        to, to_name = (to[0].addr_spec, to[0].display_name) if to else ("", "")
+        seen.append(Msg(address, str(subject) if subject is not None else "", date, m.get_content(), name, to,
+                        to_name))
     box.close()
     return seen
 
@@ -265,7 +288,7 @@ class Dovecot:
         if p.returncode != 0:
             raise ReaderError(f"doveadm mailbox status: {words(p)}")
         count = int(json.loads(p.stdout)[0]["messages"])
-        p = run(base + ["fetch", "hdr.from.utf8 hdr.subject.utf8 date.sent text.utf8", "ALL"], cwd=home)
+        p = run(base + ["fetch", "hdr.from.utf8 hdr.to.utf8 hdr.subject.utf8 date.sent text.utf8", "ALL"], cwd=home)
         if p.returncode != 0:
             raise ReaderError(f"doveadm fetch: {words(p)}")
         seen = []
@@ -275,7 +298,8 @@ class Dovecot:
             date = item["date.sent"][:19] if "(+0000)" in item["date.sent"] else item["date.sent"]
             sender = item["hdr.from.utf8"]
             name = sender[: sender.rfind("<")].strip() if sender.rstrip().endswith(">") else ""
-            seen.append(Msg(sender, item["hdr.subject.utf8"], date, body, name))
+            to_name, to = email.utils.getaddresses([item["hdr.to.utf8"]])[0] if item["hdr.to.utf8"] else ("", "")
+            seen.append(Msg(sender, item["hdr.subject.utf8"], date, body, name, to, to_name))
         if count != len(seen):
             raise ReaderError(f"mailbox status says {count} messages, fetch gave {len(seen)}")
         # Dovecot's own search must find the decoded subjects.
@@ -413,8 +437,9 @@ def read_formail(path, work):
         head, _, body = data.partition(b"\n\n")
         headers = split_headers(head.partition(b"\n")[2], b"\n")
         address, shown = sender_parts(headers.get("from", ""))
+        to, to_name = first_recipient(headers.get("to", ""))
         seen.append(Msg(address, decoded(headers.get("subject", "")), iso_date(headers.get("date")),
-                        body.decode("cp1252", "replace"), shown))
+                        body.decode("cp1252", "replace"), shown, to, to_name))
     return seen
 
 
@@ -448,6 +473,159 @@ def read_mailutils(path, work):
         name, _, subject = line.partition("\t")
         seen.append(Msg(None, subject, None, body, name))
     return seen
+
+
+class Marionette:
+    """The few commands of Marionette's protocol the reader needs: each packet
+    is its length in decimal, a colon and a JSON array."""
+
+    def __init__(self, port, timeout):
+        self.sock = socket.create_connection(("127.0.0.1", port), timeout=timeout)
+        self.buffer = b""
+        self.last_id = 0
+        hello = self.receive()
+        if hello.get("marionetteProtocol") != 3:
+            raise ReaderError(f"Marionette greets with {hello!r}")
+
+    def receive(self):
+        while True:
+            length, colon, rest = self.buffer.partition(b":")
+            if colon and len(rest) >= int(length):
+                self.buffer = rest[int(length):]
+                return json.loads(rest[: int(length)])
+            chunk = self.sock.recv(1 << 16)
+            if not chunk:
+                raise ReaderError("Marionette closed the connection")
+            self.buffer += chunk
+
+    def command(self, name, params):
+        self.last_id += 1
+        packet = json.dumps([0, self.last_id, name, params]).encode()
+        self.sock.sendall(str(len(packet)).encode() + b":" + packet)
+        kind, answer_id, error, result = self.receive()
+        if kind != 1 or answer_id != self.last_id:
+            raise ReaderError(f"Marionette answers {kind, answer_id} to {name}")
+        if error:
+            raise ReaderError(f"Marionette {name}: {error.get('error')}: {error.get('message')}")
+        return result
+
+    def close(self):
+        self.sock.close()
+
+
+class Thunderbird:
+    """Thunderbird, headless, in a fresh profile whose Local Folders hold the
+    file as a folder, as a user copies it there; tests/interop/thunderbird.js
+    reads the messages through Thunderbird's own code, over Marionette. Every
+    process it started is gone when it returns."""
+
+    SCRIPT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "thunderbird.js")
+    FOLDER = "Post"
+    PREFS = {
+        "marionette.port": 0,  # any free port, written to MarionetteActivePort in the profile
+        "mail.accountmanager.accounts": "account1",
+        "mail.accountmanager.localfoldersserver": "server1",
+        "mail.account.account1.server": "server1",
+        "mail.server.server1.type": "none",
+        "mail.server.server1.hostname": "Local Folders",
+        "mail.server.server1.name": "Local Folders",
+        "mail.server.server1.userName": "nobody",
+        "mail.server.server1.directory-rel": "[ProfD]Mail/Local Folders",
+        "mail.shell.checkDefaultClient": False,
+        "mailnews.start_page.enabled": False,
+        "app.update.auto": False,
+        "app.update.enabled": False,
+        "datareporting.policy.dataSubmissionEnabled": False,
+        "toolkit.telemetry.reportingpolicy.firstRun": False,
+        "mail.rights.override": True,
+    }
+
+    def __call__(self, path, work):
+        home = tempfile.mkdtemp(prefix="thunderbird-", dir=work)
+        try:
+            return self.read(path, home)
+        finally:
+            shutil.rmtree(home, ignore_errors=True)
+
+    def read(self, path, home):
+        profile = os.path.join(home, "profile")
+        folders = os.path.join(profile, "Mail", "Local Folders")
+        os.makedirs(folders)
+        shutil.copy(path, os.path.join(folders, self.FOLDER))
+        with open(os.path.join(profile, "user.js"), "w") as f:
+            for name, value in self.PREFS.items():
+                f.write(f"user_pref({json.dumps(name)}, {json.dumps(value)});\n")
+        env = dict(os.environ, HOME=home, TZ="UTC", MOZ_HEADLESS="1", LC_ALL="C.UTF-8")
+        log = open(os.path.join(home, "thunderbird.log"), "wb")
+        process = subprocess.Popen(["thunderbird", "--headless", "--marionette", "--remote-allow-system-access",
+                                    "--no-remote", "--profile", profile],
+                                   env=env, stdout=log, stderr=subprocess.STDOUT, start_new_session=True)
+        quit_sent = False
+        try:
+            messages = self.fetch(process, profile)
+            quit_sent = True
+        finally:
+            left = self.end(process, quit_sent)
+            log.close()
+        if left:
+            raise ReaderError(f"Thunderbird left {left} behind")
+        return [self.message(n, m) for n, m in enumerate(messages, 1)]
+
+    def fetch(self, process, profile):
+        port_file = os.path.join(profile, "MarionetteActivePort")
+        deadline = time.time() + TIMEOUT
+        while not os.path.exists(port_file) or not open(port_file).read().strip():
+            if process.poll() is not None:
+                raise ReaderError(f"Thunderbird ended with status {process.returncode} before Marionette listened")
+            if time.time() > deadline:
+                raise ReaderError(f"Thunderbird's Marionette did not listen within {TIMEOUT} s")
+            time.sleep(0.1)
+        marionette = Marionette(int(open(port_file).read().strip()), TIMEOUT)
+        try:
+            marionette.command("WebDriver:NewSession", {})
+            marionette.command("Marionette:SetContext", {"value": "chrome"})
+            with open(self.SCRIPT) as f:
+                script = f.read()
+            result = marionette.command("WebDriver:ExecuteAsyncScript",
+                                        {"script": script, "args": [self.FOLDER], "scriptTimeout": TIMEOUT * 1000})
+            messages = result["value"]
+            if isinstance(messages, dict) and "error" in messages:
+                raise ReaderError(f"Thunderbird: {messages['error']}")
+            marionette.command("Marionette:Quit", {})
+        finally:
+            marionette.close()
+        return messages
+
+    @staticmethod
+    def end(process, quit_sent):
+        """Waits for Thunderbird and its child processes (its own process
+        group) to end after it was told to quit, or ends them where it was
+        not; tells what had to be killed."""
+        if not quit_sent:
+            os.killpg(process.pid, signal.SIGTERM)
+        try:
+            process.wait(timeout=30)
+        except subprocess.TimeoutExpired:
+            pass
+        deadline = time.time() + 10
+        while time.time() < deadline:
+            try:
+                os.killpg(process.pid, 0)
+            except ProcessLookupError:
+                return ""
+            time.sleep(0.1)
+        os.killpg(process.pid, signal.SIGKILL)
+        process.wait()
+        return "processes that had to be killed" if quit_sent else ""
+
+    @staticmethod
+    def message(n, m):
+        if "charset=windows-1252" not in m["contentType"].replace('"', "").lower():
+            raise ReaderError(f"message {n}: content type {m['contentType']!r}")
+        author = m["author"][0] if m["author"] else {"email": "", "name": ""}
+        to = m["recipients"][0] if m["recipients"] else {"email": "", "name": ""}
+        date = m["date"].replace("T", " ")[:19]
+        return Msg(author["email"], m["subject"], date, m["body"], author["name"], to["email"], to["name"])
 
 
 # ---------------------------------------------------------------- the run
@@ -496,6 +674,7 @@ def main():
         ("s-nail", read_snail, "both", {"date_only": True, "truncates": True}),
         ("formail", read_formail, "unix", {}),
         ("mailutils", read_mailutils, "unix", {"unescapes": True}),
+        ("thunderbird", Thunderbird(), "both", {"unescapes": True}),
     ]
 
     passed = failed = 0
@@ -514,13 +693,16 @@ def main():
             for form, path in (("windows", plain), ("unix", unix)):
                 if forms == "unix" and form != "unix":
                     continue
-                label = f"{reader:<9} {name:<7} {form:<7}"
+                label = f"{reader:<11} {name:<7} {form:<7}"
                 started = time.time()
                 try:
                     seen = read(path, work)
                     problems = compare(seen, expected, **options)
                 except ReaderError as e:
                     seen, problems = [], [str(e)]
+                except (UnicodeError, LookupError, ValueError) as e:
+                    # A reader's text this check cannot even decode fails that reader, not the run.
+                    seen, problems = [], [f"{type(e).__name__}: {e}"]
                 took = time.time() - started
                 if problems:
                     failed += 1
