@@ -66,7 +66,6 @@ struct CutSequence {
 struct BodyContext {
     const ItemBuffers& buffers;
     Output& output;
-    MessageWarnings* warnings;
     BodyState state;
     BodyLine line;  // the pieces of text are one body, line by line
     CutSequence cut;
@@ -79,10 +78,7 @@ bool isFoldedPartType(std::uint8_t partType)
 
 Filtered filterText(BodyContext& body, const std::uint8_t* data, std::int32_t length)
 {
-    const Filtered filtered = filterBody(data, length, body.output, body.line);
-    if (filtered == Filtered::TooLarge && body.warnings != nullptr)
-        body.warnings->textTooLarge();
-    return filtered;
+    return filterBody(data, length, body.output, body.line);
 }
 
 // A sequence still waiting goes out as it stands, in a call of its own: the
@@ -263,10 +259,9 @@ bool convertSection(BodyContext& body, InputCursor& in, int section)
 
 } // namespace
 
-void convertBodySections(InputCursor& in, std::uint16_t sectionCount, const ItemBuffers& buffers,
-                         Output& output, MessageWarnings* warnings)
+void convertBodySections(InputCursor& in, std::uint16_t sectionCount, const ItemBuffers& buffers, Output& output)
 {
-    BodyContext body{buffers, output, warnings, BodyState{}, BodyLine{}, CutSequence{}};
+    BodyContext body{buffers, output, BodyState{}, BodyLine{}, CutSequence{}};
     for (int section = 0; section < sectionCount; ++section) {
         if (!convertSection(body, in, section))
             break;

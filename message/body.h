@@ -10,14 +10,6 @@ namespace kistwerk {
 
 class Output;
 
-// How the message conversion tells its caller of a body text it left out for
-// being larger than the body filter takes; the caller shows it where it arose.
-class MessageWarnings {
-public:
-    virtual ~MessageWarnings() = default;
-    virtual void textTooLarge() = 0;
-};
-
 struct ChunkInflater;
 
 struct ChunkInflaterDeleter {
@@ -51,8 +43,7 @@ struct BodyState {
 // body filter and ends the entry with the closing lines. An over-long record or
 // the end of the input ends the sections early; the closing lines still follow,
 // so the entry stays apart from the next one. A text too large for the filter
-// is left out and reported to `warnings` (if any).
-void convertBodySections(InputCursor& in, std::uint16_t sectionCount, const ItemBuffers& buffers,
-                         Output& output, MessageWarnings* warnings);
+// is left out (none that a record holds is).
+void convertBodySections(InputCursor& in, std::uint16_t sectionCount, const ItemBuffers& buffers, Output& output);
 
 } // namespace kistwerk

@@ -48,7 +48,7 @@ void writeEntry(const MessageContext& context, InputCursor& in, const MessageFie
 {
     writeDateLines(fields, context.output, context.style);
     writeHeaderBlock(fields, context.output);
-    convertBodySections(in, fields.sectionCount, buffers, context.output, context.warnings);
+    convertBodySections(in, fields.sectionCount, buffers, context.output);
 }
 
 // True when the item's entry was written.

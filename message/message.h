@@ -27,7 +27,6 @@ struct MessageContext {
     InputSource& input;
     Output& output;
     const MailboxStyle& style;
-    MessageWarnings* warnings;  // null: a left-out text is not reported
 };
 
 // What became of one item.

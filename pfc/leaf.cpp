@@ -36,9 +36,7 @@ void convertStoredRecord(ItemContext& item, const MailboxStyle& style, RunCounts
         ++counts.itemsSkipped;
         return;
     }
-    // A body too large for the filter is left out without a word: none of the
-    // texts a record can hand it is.
-    const MessageContext context{*item.input, *item.output, style, nullptr};
+    const MessageContext context{*item.input, *item.output, style};
     const std::uint64_t before = item.output->bytesGiven();
     const ItemOutcome outcome = convertMessage(context, offset, item.scratch);
     counts.recordBytesLeft -= outcome.recordBytes;
