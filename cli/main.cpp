@@ -58,7 +58,8 @@ int runStatus(bool ok, const ConversionRun& run)
 {
     if (!ok)
         return kFailed;
-    return run.itemsSkipped > 0 ? kConvertedWithLosses : kConverted;
+    const bool losses = run.itemsSkipped > 0 || run.itemsCut > 0 || run.treePartsLost > 0;
+    return losses ? kConvertedWithLosses : kConverted;
 }
 
 // Over several files a failure outweighs losses, and losses outweigh success.

@@ -76,6 +76,9 @@ ItemOutcome convertMessage(const MessageContext& context, std::int64_t recordOff
     InputCursor in(context.input, recordOffset);
     ItemOutcome outcome;
     outcome.entryWritten = convertRecord(context, in, scratch);
+    // A read of the record that ran past the end of the file ended the body
+    // early: the entry holds what the file still had.
+    outcome.cut = outcome.entryWritten && in.ended();
     outcome.recordBytes = in.offset() - recordOffset;
     return outcome;
 }

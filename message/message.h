@@ -32,6 +32,7 @@ struct MessageContext {
 // What became of one item.
 struct ItemOutcome {
     bool entryWritten = false;
+    bool cut = false;              // the end of the file came before the end of the body
     std::int64_t recordBytes = 0;  // bytes of its message record that were read
 };
 

@@ -65,13 +65,33 @@ bool readNode(const Container& container, std::int32_t k, PfcNode& node)
     return true;
 }
 
+namespace {
+
+// Whether node 1 at `offset` could be one the client wrote: clear of the
+// pointer at offset 16 and of the head with the table entry that leads to it,
+// and no index in it beyond the table (an index that means none is 0 or
+// negative, as the client writes it).
+bool isPlausibleFirstNode(const Container& container, std::int64_t offset, const PfcNode& node)
+{
+    const std::int64_t headerOffset = container.tableBase + kTableBaseBehindHeader - std::int64_t{kHeaderSize};
+    const std::int64_t end = offset + std::int64_t{kNodeSize};
+    const bool clearOfPointer = offset >= kHeaderPointerOffset + 4;
+    const bool clearOfHead = end <= headerOffset || offset >= container.tableBase + 8;
+    auto link = [&container](std::int32_t k) { return k <= container.entryCount; };
+    return clearOfPointer && clearOfHead && link(node.dataIndex) && link(node.nextIndex) && link(node.childIndex);
+}
+
+} // namespace
+
 bool hasContainerStart(InputSource& input)
 {
     Container container;
-    if (!openContainer(container, input) || container.entryCount < 0)
+    if (!openContainer(container, input) || container.entryCount < 1)
         return false;
+    std::int32_t offset = 0;
     PfcNode first;
-    return container.entryCount == 0 || readNode(container, 1, first);
+    return entryOffset(container, 1, offset) && readNode(container, 1, first) &&
+           isPlausibleFirstNode(container, offset, first);
 }
 
 std::int64_t entriesPresent(const Container& container)

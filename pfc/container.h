@@ -49,11 +49,12 @@ bool entryOffset(const Container& container, std::int32_t k, std::int32_t& offse
 // cannot be read whole, which ends the chain that leads there.
 bool readNode(const Container& container, std::int32_t k, PfcNode& node);
 
-// Whether the input begins as a PFC file does: the head reads whole and, when
-// it claims entries, the node of index 1 reads whole too. The format carries no
-// signature; this is what tells a wrong file (an empty one, a text, anything
-// else) from an archive before any mailbox file is made. A negative count is no
-// count an archive has. What lies beyond node 1 is not looked at: a file cut
+// Whether the input begins as a PFC file does: the head reads whole, counts at
+// least one entry (the client always writes its folders), and leads to a node
+// 1 that reads whole, lies clear of the head and holds no index beyond the
+// table. The format carries no signature; this is what tells a wrong file (an
+// empty one, a text, a program, anything else) from an archive before any
+// mailbox file is made. What lies beyond node 1 is not looked at: a file cut
 // further on still converts what it holds.
 bool hasContainerStart(InputSource& input);
 

@@ -76,6 +76,12 @@ struct RunCounts {
     // Leaves of a converted type that gave no entry: a damaged or cut record, one
     // without body sections or with too many, and the items over the limit.
     std::uint32_t itemsSkipped = 0;
+    // Entries whose body the end of the file cut short: written as far as it went.
+    std::uint32_t itemsCut = 0;
+    // Chains of the folder tree the walk could not follow to their end (a table
+    // entry or a node it could not read) and subtrees past its ceilings: the
+    // leaves behind them are neither counted nor converted.
+    std::uint32_t treePartsLost = 0;
     bool cancelled = false;
     FileError fileError;  // why the PFC file or the mailbox file failed, if one did
     bool outOfMemory = false;  // the run ended early for want of memory

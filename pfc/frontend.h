@@ -22,6 +22,8 @@ enum class RunProblem {
     InputEmpty,        // the chosen file has no bytes; nothing was written
     NotPfcFile,        // the chosen file does not begin as a PFC file; nothing was written
     ItemsSkipped,      // damaged items gave no entry (run.itemsSkipped beyond run.itemsOverLimit)
+    ItemsCut,          // entries whose body the end of the file cut short (run.itemsCut)
+    TreePartsLost,     // chains of the folder tree that could not be read (run.treePartsLost)
     NoMessages,        // the PFC file holds no message; the mailbox file is empty
     OutOfMemory,       // the run lacked memory and ended early; finished entries are kept
 };
@@ -31,6 +33,7 @@ enum class RunProblem {
 inline bool isFailure(RunProblem problem)
 {
     return problem != RunProblem::ItemsPassedOver && problem != RunProblem::ItemsSkipped &&
+           problem != RunProblem::ItemsCut && problem != RunProblem::TreePartsLost &&
            problem != RunProblem::NoMessages;
 }
 

@@ -38,7 +38,7 @@ constexpr std::int64_t kLaneSpan = std::int64_t{1} << 19; // stretch of the file
 constexpr std::uint64_t kWakeItems = 64;                  // items a waiting caller lets a lane finish
 constexpr std::uint64_t kWakeJobs = 8;                    // jobs that wake an idle worker
 
-enum class ItemEnd : std::uint8_t { NoEntry, Entry, OverLimit };
+enum class ItemEnd : std::uint8_t { NoEntry, Entry, CutEntry, OverLimit };
 
 struct Mark {
     std::uint64_t position = 0;     // ring bytes written before the mark
@@ -238,13 +238,14 @@ void workerMain(Lane& lane) noexcept
     while (takeJob(lane, job)) {
         if (job.extent > 0)
             lane.input->expect(job.recordAt, job.extent);
-        const std::uint32_t entries = lane.counts.entriesWritten;
-        const std::uint32_t overLimit = lane.counts.itemsOverLimit;
-        const std::int64_t bytesLeft = lane.counts.recordBytesLeft;
+        const RunCounts before = lane.counts;
         convertStoredRecord(lane.item, lane.style, lane.counts, job.recordAt);
-        ItemEnd end = lane.counts.entriesWritten != entries ? ItemEnd::Entry : ItemEnd::NoEntry;
-        if (lane.counts.itemsOverLimit != overLimit)
+        ItemEnd end = lane.counts.entriesWritten != before.entriesWritten ? ItemEnd::Entry : ItemEnd::NoEntry;
+        if (lane.counts.itemsCut != before.itemsCut)
+            end = ItemEnd::CutEntry;
+        if (lane.counts.itemsOverLimit != before.itemsOverLimit)
             end = ItemEnd::OverLimit;
+        const std::int64_t bytesLeft = before.recordBytesLeft;
         // The output fails only when the run stops.
         if (!lane.output.flush() || !pushMark(lane, end, bytesLeft - lane.counts.recordBytesLeft))
             return;
@@ -297,10 +298,12 @@ void countTaken(RunCounts& counts, bool passedOver, const Mark& end, std::uint64
     }
     counts.recordBytesLeft -= end.recordBytes;
     counts.outputBytesLeft -= static_cast<std::int64_t>(bytes);
-    if (end.end == ItemEnd::Entry)
-        ++counts.entriesWritten;
-    else
+    if (end.end == ItemEnd::NoEntry)
         ++counts.itemsSkipped;
+    else
+        ++counts.entriesWritten;
+    if (end.end == ItemEnd::CutEntry)
+        ++counts.itemsCut;
 }
 
 } // namespace

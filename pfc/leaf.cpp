@@ -45,6 +45,8 @@ void convertStoredRecord(ItemContext& item, const MailboxStyle& style, RunCounts
         ++counts.entriesWritten;
     else
         ++counts.itemsSkipped;
+    if (outcome.cut)
+        ++counts.itemsCut;
 }
 
 void convertStoredItem(ItemContext& item, const MailboxStyle& style, RunCounts& counts, std::int32_t dataIndex)

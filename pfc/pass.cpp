@@ -104,7 +104,7 @@ bool countingWalk(Pass& pass)
 {
     bool handing = pass.steps.keeping();
     NodeWalk walk(pass.run.container);
-    return walk.run(1, [&pass, &handing](const PfcNode& node) {
+    const bool walked = walk.run(1, [&pass, &handing](const PfcNode& node) {
         ++pass.run.totalItems;
         handing = handing && pass.steps.roomFor(pass.posted + 1);
         if (!handing) {
@@ -114,6 +114,8 @@ bool countingWalk(Pass& pass)
         ++pass.posted;
         return passLeaf(pass, walkedLeaf(node)) && !stopAsked(pass);
     });
+    pass.run.treePartsLost = walk.partsLost();
+    return walked;
 }
 
 // The leaves neither handed on nor logged: a second walk past those passed.

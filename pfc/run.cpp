@@ -51,8 +51,12 @@ void reportEnd(ConversionRun& run, FrontEnd& frontEnd, bool written, bool& ok)
         report(run, frontEnd, RunProblem::OutOfMemory, ok);
     if (written && run.itemsSkipped > run.itemsOverLimit)
         report(run, frontEnd, RunProblem::ItemsSkipped, ok);
+    if (written && run.itemsCut > 0)
+        report(run, frontEnd, RunProblem::ItemsCut, ok);
+    if (written && run.treePartsLost > 0)
+        report(run, frontEnd, RunProblem::TreePartsLost, ok);
     const bool ranToItsEnd = !run.cancelled && !run.outOfMemory;
-    if (written && ranToItsEnd && run.entriesWritten == 0 && run.itemsSkipped == 0)
+    if (written && ranToItsEnd && run.entriesWritten == 0 && run.itemsSkipped == 0 && run.treePartsLost == 0)
         report(run, frontEnd, RunProblem::NoMessages, ok);
 }
 

@@ -19,7 +19,8 @@ constexpr std::uint32_t kSizeMask = (std::uint32_t{1} << kFlagShift) - 1;
 constexpr std::uint32_t kEntry = std::uint32_t{1} << kFlagShift;
 constexpr std::uint32_t kSkipped = std::uint32_t{2} << kFlagShift;
 constexpr std::uint32_t kOverLimit = std::uint32_t{4} << kFlagShift;
-constexpr std::uint32_t kMore = std::uint32_t{8} << kFlagShift;  // bytes only, the step follows
+constexpr std::uint32_t kCut = std::uint32_t{8} << kFlagShift;
+constexpr std::uint32_t kMore = std::uint32_t{16} << kFlagShift;  // bytes only, the step follows
 
 } // namespace
 
@@ -59,6 +60,8 @@ bool Steps::pass(ConversionRun& run)
         step |= kSkipped;
     if (run.itemsOverLimit != last_.itemsOverLimit)
         step |= kOverLimit;
+    if (run.itemsCut != last_.itemsCut)
+        step |= kCut;
     kept_.push_back(step);
     last_ = run;
     return false;
@@ -70,6 +73,7 @@ void Steps::restoreCounts(ConversionRun& run) const
     run.entriesWritten = before_.entriesWritten;
     run.itemsOverLimit = before_.itemsOverLimit;
     run.itemsSkipped = before_.itemsSkipped;
+    run.itemsCut = before_.itemsCut;
 }
 
 bool Steps::show(ConversionRun& run)
@@ -88,6 +92,7 @@ bool Steps::show(ConversionRun& run)
         run.entriesWritten += (step & kEntry) ? 1 : 0;
         run.itemsSkipped += (step & kSkipped) ? 1 : 0;
         run.itemsOverLimit += (step & kOverLimit) ? 1 : 0;
+        run.itemsCut += (step & kCut) ? 1 : 0;
         if (stepProgress(run)) {
             run.output->cutBack(size);
             stopped = true;

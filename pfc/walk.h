@@ -37,6 +37,11 @@ public:
         limit_ = limit;
     }
 
+    // Chains the walk could not follow to their end: a valid index whose table
+    // entry or node could not be read, or that lay past a ceiling, and subtrees
+    // passed over for want of room for their sibling.
+    std::uint32_t partsLost() const { return lost_; }
+
     // Calls onLeaf(node) for every leaf with a valid data index, in visiting
     // order, until it returns false. Returns false when stopped that way.
     template <class OnLeaf>
@@ -69,13 +74,15 @@ public:
 private:
     bool visit(std::int32_t k, PfcNode& node)
     {
-        // An index past the table entries in the file cannot be read anyway.
-        if (k < 1 || k > limit_)
+        if (!isValidIndex(container_, k) && k != 1)
             return false;
+        // An index past the table entries in the file cannot be read anyway.
+        if (k > limit_)
+            return lose(k);
         std::unique_ptr<std::uint64_t[]>& page = seenPages_[static_cast<std::size_t>(k / kPageBits)];
         if (!page) {
             if (pagesTaken_ == kMaxPages)
-                return false;
+                return lose(k);
             page = std::make_unique<std::uint64_t[]>(kPageWords);
             ++pagesTaken_;
         }
@@ -83,7 +90,15 @@ private:
         if (word & seenBit(k))
             return false;
         word |= seenBit(k);
-        return readNode(container_, k, node);
+        return readNode(container_, k, node) || lose(k);
+    }
+
+    // The start index of a file without entries leads nowhere by design.
+    bool lose(std::int32_t k)
+    {
+        if (isValidIndex(container_, k))
+            ++lost_;
+        return false;
     }
 
     bool wasSeen(std::int32_t k) const
@@ -110,8 +125,10 @@ private:
     {
         if (!isValidIndex(container_, next) || wasSeen(next))
             return true;
-        if (resume_.size() == kMaxPending)
+        if (resume_.size() == kMaxPending) {
+            ++lost_;
             return false;
+        }
         resume_.push_back(next);
         return true;
     }
@@ -143,6 +160,7 @@ private:
     std::vector<std::unique_ptr<std::uint64_t[]>> seenPages_;
     std::size_t pagesTaken_ = 0;
     std::int64_t limit_ = 0;
+    std::uint32_t lost_ = 0;
     std::vector<std::int32_t> resume_;
 };
 

@@ -121,14 +121,35 @@ protected:
         b.node(2, 7, 3, 0, 0);
         b.record(3, m.bytes());
         ASSERT_TRUE(b.writeTo((dir_ / "Post.2009.pfc").string()));
-        PfcBuilder none(3);  // a PFC file whose head counts no entry
+        PfcBuilder empty(1);  // a PFC file with one folder and nothing in it
+        empty.node(1, 0, 0, 0, 0);
+        ASSERT_TRUE(empty.writeTo((dir_ / "Leer.pfc").string()));
+        PfcBuilder none(3);  // a head that counts no entry: there is no tree at all
         none.node(1, 7, 3, 0, 0);
         none.setEntryCount(0);
-        ASSERT_TRUE(none.writeTo((dir_ / "Leer.pfc").string()));
+        ASSERT_TRUE(none.writeTo((dir_ / "Null.pfc").string()));
         std::ofstream(dir_ / "leer.pfc").close();
         std::ofstream(dir_ / "notiz.pfc") << "Liebe Anna,\nanbei die Liste.\n";
         fs::copy_file(KISTWERK_SAMPLE_PATH, dir_ / "sample.pfc");
         std::ofstream(dir_ / "notiz.mbx") << "die alte Postfachdatei\n";
+        PfcBuilder rest(5);  // the chain's third node lies past the end
+        rest.node(1, 7, 4, 2, 0);
+        rest.node(2, 7, 5, 3, 0);
+        rest.setEntry(3, 1 << 30);
+        rest.record(4, m.bytes());
+        rest.record(5, m.bytes());
+        ASSERT_TRUE(rest.writeTo((dir_ / "Rest.pfc").string()));
+        MessageBuilder cut;  // its second section ends past the end of the file
+        cut.sectionCount(2).field(6, "jdoe").field(10, "Abgeschnitten").endList();
+        cut.section().typeRecord(0, 0).content("Erster Teil").endList();
+        cut.section().content(std::string(200, 'z')).endList();
+        PfcBuilder ende(2);
+        ende.node(1, 7, 2, 0, 0);
+        ende.record(2, cut.bytes());
+        Bytes image = ende.bytes();
+        image.resize(image.size() - 100);
+        std::ofstream(dir_ / "Ende.pfc", std::ios::binary).write(reinterpret_cast<const char*>(image.data()),
+                                                                 static_cast<std::streamsize>(image.size()));
     }
     void TearDown() override { fs::remove_all(dir_); }
 
@@ -188,7 +209,11 @@ TEST_F(Cli, ExitStatus)
         {path("leer.pfc"), 1, "ist leer, also keine PFC-Datei. Es wurde nichts geschrieben."},
         {path("notiz.pfc"), 1, "ist keine PFC-Datei oder gleich am Anfang besch\xC3\xA4" "digt."},
         {path("Leer.pfc"), 0, "enth\xC3\xA4lt keine Nachrichten. Die Postfachdatei"},
+        {path("Null.pfc"), 1, "ist keine PFC-Datei"},
         {path("sample.pfc"), 3, "1 besch\xC3\xA4" "digte Nachricht der PFC-Datei"},
+        {path("Rest.pfc"), 3, "1 Teil des Ordnerbaums der PFC-Datei"},
+        {path("Ende.pfc"), 3, "1 Nachricht der PFC-Datei " + std::string("\xE2\x80\x9E") + path("Ende.pfc") +
+                                  "\xE2\x80\x9C bricht am Ende der Datei ab"},
         // Over several files: a failure outweighs losses, losses outweigh success.
         {path("Post.2009.pfc") + " " + path("sample.pfc"), 3, "wurde \xC3\xBC" "bersprungen"},
         {path("sample.pfc") + " " + path("notiz.pfc") + " " + path("Post.2009.pfc"), 1, "keine PFC-Datei"},

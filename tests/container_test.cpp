@@ -126,3 +126,34 @@ TEST(Container, TableOffsetsAreComputedWithoutWrapping)
     EXPECT_FALSE(entryOffset(c, 1 << 30, offset));
     EXPECT_EQ(entriesPresent(c), 2 + static_cast<std::int64_t>(b.bytes().size() - (b.tableBase() + 4 + 8)) / 4);
 }
+
+// The start check tells an archive from a wrong file by its head and node 1
+// alone; a program or a catalogue that happens to point at readable bytes
+// is refused too.
+TEST(Container, StartCheckWantsAPlausibleFirstNode)
+{
+    auto archive = [](std::int32_t next, std::int32_t entries, std::int32_t nodeAt) {
+        PfcBuilder b(3);
+        b.node(1, 0, 0, next, 2);
+        b.node(2, 7, 3, 0, 0);
+        b.record(3, bytesOf("RS      A       "));
+        b.setEntryCount(entries);
+        if (nodeAt >= 0)
+            b.setEntry(1, nodeAt);
+        return b.bytes();
+    };
+    struct Row { const char* name; Bytes image; bool start; };
+    const Row rows[] = {
+        {"an archive", archive(0, 3, -1), true},
+        {"none written as -1", archive(-1, 3, -1), true},
+        {"no entry counted", archive(0, 0, -1), false},
+        {"node 1 over the pointer at 16", archive(0, 3, 0), false},
+        {"node 1 over the head", archive(0, 3, 10), false},
+        {"an index beyond the table", archive(4, 3, -1), false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        MemoryInput input(row.image);
+        EXPECT_EQ(hasContainerStart(input), row.start);
+    }
+}

@@ -343,12 +343,13 @@ void putU32(int fd, std::int64_t at, std::uint32_t v)
 }
 
 // A head claiming every index over a 1 GiB file that is nearly all hole: node 1,
-// at offset 0, leads near the table's end.
+// at offset 1024, leads near the table's end, whose entries lead to offset 0.
 void claimEveryIndex(int fd)
 {
     putU32(fd, 16, 200);          // the head lies at 200, the table behind it
     putU32(fd, 208, 0x7FFFFFFF);  // entry count
-    putU32(fd, 118, (std::uint32_t{1} << 28) - 100);
+    putU32(fd, 216, 1024);        // table entry 1
+    putU32(fd, 1024 + 118, (std::uint32_t{1} << 28) - 100);
     ASSERT_EQ(ftruncate(fd, std::int64_t{1} << 30), 0);
 }
 
@@ -397,13 +398,16 @@ TEST(CliFaults, CraftedTreesKeepTheWalkSmall)
 #ifdef __SANITIZE_ADDRESS__
     GTEST_SKIP() << "the sanitizer's own memory hides the program's";
 #endif
+    // Past a ceiling the walk ends the chain in hand, which the run reports
+    // as parts of the folder tree it could not read (exit 3).
     const struct {
         const char* name;
         void (*write)(int fd);
+        int status;
     } rows[] = {
-        {"sparse file claiming every index", claimEveryIndex},
-        {"one index visited per page of the seen-set", visitOneIndexPerPage},
-        {"2.2 million folders, each with a pending sibling", nestEveryFolderWithASibling},
+        {"sparse file claiming every index", claimEveryIndex, 0},
+        {"one index visited per page of the seen-set", visitOneIndexPerPage, 3},
+        {"2.2 million folders, each with a pending sibling", nestEveryFolderWithASibling, 3},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
@@ -419,7 +423,7 @@ TEST(CliFaults, CraftedTreesKeepTheWalkSmall)
         int status = 0;
         rusage usage{};
         wait4(child.pid, &status, 0, &usage);
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == row.status) << status;
         EXPECT_LT(usage.ru_maxrss, 16 * 1024) << "KiB";
     }
 }

@@ -119,6 +119,16 @@ std::string sentence(RunProblem problem, const ProblemFacts& facts)
                "Es wurde nichts geschrieben.";
     case RunProblem::ItemsSkipped:
         return skippedSentence(facts);
+    case RunProblem::ItemsCut:
+        return counted(facts.itemsCut, "Nachricht", "Nachrichten") + " der PFC-Datei " + in +
+               (facts.itemsCut == 1 ? " bricht" : " brechen") + " am Ende der Datei ab und " +
+               (facts.itemsCut == 1 ? "steht" : "stehen") + " nur bis dahin in der Postfachdatei " + out +
+               ". Die Datei ist vermutlich unvollst\xC3\xA4ndig kopiert.";
+    case RunProblem::TreePartsLost:
+        return counted(facts.treePartsLost, "Teil", "Teile") + " des Ordnerbaums der PFC-Datei " + in +
+               (facts.treePartsLost == 1 ? " konnte" : " konnten") +
+               " nicht gelesen werden; die Nachrichten darin fehlen in der Postfachdatei " + out +
+               ". Die Datei ist vermutlich besch\xC3\xA4" "digt.";
     case RunProblem::NoMessages:
         return "Die PFC-Datei " + in + " enth\xC3\xA4lt keine Nachrichten. Die Postfachdatei " + out + " ist leer.";
     case RunProblem::OutOfMemory:
@@ -207,8 +217,8 @@ const char* hint(RunProblem problem, const ProblemFacts& facts, Shown where)
 
 ProblemFacts problemFacts(const ConversionRun& run)
 {
-    return ProblemFacts{run.inputPath, run.outputName, run.itemsOverLimit, run.itemsSkipped, run.entriesWritten,
-                        run.fileError};
+    return ProblemFacts{run.inputPath,   run.outputName, run.itemsOverLimit, run.itemsSkipped, run.entriesWritten,
+                        run.itemsCut,    run.treePartsLost, run.fileError};
 }
 
 std::string problem(RunProblem problem, const ProblemFacts& facts, Shown where)

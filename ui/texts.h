@@ -22,6 +22,8 @@ struct ProblemFacts {
     std::uint32_t itemsOverLimit = 0;
     std::uint32_t itemsSkipped = 0;  // the items over the limit among them
     std::uint32_t entriesWritten = 0;
+    std::uint32_t itemsCut = 0;
+    std::uint32_t treePartsLost = 0;
     FileError fileError;
 };
 

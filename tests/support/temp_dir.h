@@ -1,11 +1,20 @@
 // A fresh folder per test, removed again afterwards. Named after the running
-// test, so tests that CTest runs side by side never share one.
+// test and the process, so tests that CTest runs side by side, or two builds'
+// suites running at once, never share one.
 #pragma once
 
 #include <filesystem>
 #include <string>
 
 #include <gtest/gtest.h>
+
+#ifdef _WIN32
+#include <process.h>
+#define KISTWERK_PROCESS_ID _getpid
+#else
+#include <unistd.h>
+#define KISTWERK_PROCESS_ID getpid
+#endif
 
 namespace kistwerk::fixture {
 
@@ -18,6 +27,7 @@ public:
         std::string name = "kistwerk-";
         if (test != nullptr)
             name += std::string(test->test_suite_name()) + "-" + test->name() + "-";
+        name += std::to_string(KISTWERK_PROCESS_ID()) + "-";
         path_ = std::filesystem::temp_directory_path() / (name + std::to_string(serial++));
         std::filesystem::remove_all(path_);
         std::filesystem::create_directories(path_);
