@@ -1,6 +1,8 @@
 // kistwerk-cli: converts PFC files to mbox mailbox files from the command line.
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -70,6 +72,42 @@ int worse(int a, int b)
     return a == kConvertedWithLosses || b == kConvertedWithLosses ? kConvertedWithLosses : kConverted;
 }
 
+// Memory kept aside for the moment none is left. The C++ runtime needs a
+// little to throw std::bad_alloc at all; where even that is missing (a tight
+// `ulimit -v` at start-up), the throw would end the program with abort(). So
+// the first allocation that fails gives this reserve back and fails as usual,
+// and the run reports it; should memory run out again before the reserve is
+// taken anew, the program says so and ends with status 1.
+constexpr std::size_t kMemoryReserve = std::size_t{64} << 10;
+void* memoryReserve = nullptr;
+
+void onOutOfMemory()
+{
+    if (memoryReserve != nullptr) {
+        std::free(memoryReserve);
+        memoryReserve = nullptr;
+        throw std::bad_alloc();
+    }
+    std::fputs("kistwerk-cli: ", stderr);
+    std::fputs(texts::kOutOfMemory, stderr);
+    std::fputs("\n", stderr);
+    std::_Exit(kFailed);
+}
+
+void keepMemoryReserve()
+{
+    if (memoryReserve == nullptr)
+        memoryReserve = std::malloc(kMemoryReserve);
+}
+
+// The tests and the benchmark set how many threads convert, say four on a
+// machine of two cores; the program itself chooses by the machine.
+int threadsWanted()
+{
+    const char* wanted = std::getenv("KISTWERK_THREADS");
+    return wanted != nullptr ? std::atoi(wanted) : 0;
+}
+
 } // namespace
 
 #ifdef _WIN32
@@ -79,6 +117,8 @@ int wmain(int argc, wchar_t** argv)
 int main(int argc, char** argv)
 #endif
 {
+    keepMemoryReserve();
+    std::set_new_handler(onOutOfMemory);
     // Texts reach a Windows console as UTF-16 (writeText); its code page is
     // left as the user had it.
     CliOptions options = parseOptions(commandLineArguments(argc, argv), isFolder);
@@ -116,7 +156,9 @@ int main(int argc, char** argv)
             continue;
         const std::string& input = planned.input;
         const std::string& output = planned.output;
+        keepMemoryReserve();
         ConversionRun run;
+        run.threads = threadsWanted();
         if (options.unixStyle)
             run.style = unixMailboxStyle();
         auto start = std::chrono::steady_clock::now();

@@ -24,6 +24,7 @@
 #endif
 
 #include "pfc/run.h"
+#include "testkit/synth.h"
 #include "tests/support/message_fixture.h"
 #include "tests/support/temp_dir.h"
 
@@ -391,8 +392,45 @@ void nestEveryFolderWithASibling(int fd)
     ASSERT_EQ(pwrite(fd, area.data(), area.size(), kArea), static_cast<ssize_t>(area.size()));
 }
 
+// Every ceiling at once over a 2 GiB sparse file: a table of 8 million entries
+// (the record map for 2 GiB is built), 300,000 leaves in one chain whose node
+// indexes spread over 240 pages of the seen-set and whose data indexes jump
+// about (the leaf log fills, the kept steps fill, a second walk follows), and
+// every hundredth leaf sharing one record of 3 MB of text, so that every
+// worker's ring fills. The nodes lie 32 bytes apart and overlap, their fields
+// apart.
+void fillEveryCeiling(int fd)
+{
+    constexpr std::uint32_t kEntries = 8u << 20, kLeaves = 300000, kStride = 26, kRecord = kEntries - 1;
+    constexpr std::int64_t kTableBase = 212, kNodes = kTableBase + 4 * std::int64_t{kEntries} + 4;
+    Bytes table(4 * (std::size_t{kEntries} + 1));
+    Bytes nodes(32 * (std::size_t{kLeaves} + 8));
+    for (std::uint32_t i = 0; i < kLeaves; ++i) {
+        const std::uint32_t k = 1 + i * kStride;
+        const std::int64_t node = kNodes + 32 * std::int64_t{i};
+        setU32(table, 4 * k, static_cast<std::uint32_t>(node));
+        nodes[32 * i + 8] = 7;
+        const std::uint32_t data = i % 100 == 0 ? kRecord : 2 + (i * 7919u) % (kEntries - 4);
+        setU32(nodes, 32 * i + 114, data);
+        setU32(nodes, 32 * i + 118, i + 1 < kLeaves ? k + kStride : 0);
+    }
+    MessageBuilder text;
+    text.sectionCount(50).field(10, "geteilt").endList();
+    for (int s = 0; s < 50; ++s)
+        text.section().typeRecord(0, 0).content(std::string(60000, 'x')).endList();
+    const Bytes record = text.bytes();
+    const std::int64_t recordAt = (std::int64_t{1} << 31) - 8 - static_cast<std::int64_t>(record.size());
+    setU32(table, 4 * kRecord, static_cast<std::uint32_t>(recordAt));
+    putU32(fd, 16, 200);
+    putU32(fd, 208, kEntries);
+    ASSERT_EQ(pwrite(fd, table.data(), table.size(), kTableBase), static_cast<ssize_t>(table.size()));
+    ASSERT_EQ(pwrite(fd, nodes.data(), nodes.size(), kNodes), static_cast<ssize_t>(nodes.size()));
+    ASSERT_EQ(pwrite(fd, record.data(), record.size(), recordAt), static_cast<ssize_t>(record.size()));
+    ASSERT_EQ(ftruncate(fd, std::int64_t{1} << 31), 0);
+}
+
 // Crafted heads and trees: the walk's memory stays small whatever the file
-// claims or how it nests.
+// claims or how it nests, with four workers besides.
 TEST(CliFaults, CraftedTreesKeepTheWalkSmall)
 {
 #ifdef __SANITIZE_ADDRESS__
@@ -408,6 +446,7 @@ TEST(CliFaults, CraftedTreesKeepTheWalkSmall)
         {"sparse file claiming every index", claimEveryIndex, 0},
         {"one index visited per page of the seen-set", visitOneIndexPerPage, 3},
         {"2.2 million folders, each with a pending sibling", nestEveryFolderWithASibling, 3},
+        {"every ceiling at once", fillEveryCeiling, 3},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
@@ -415,9 +454,20 @@ TEST(CliFaults, CraftedTreesKeepTheWalkSmall)
         const std::string input = dir / "crafted.pfc";
         const int fd = open(input.c_str(), O_CREAT | O_WRONLY | O_TRUNC, 0600);
         ASSERT_GE(fd, 0);
-        row.write(fd);
+        // Made in a process of its own: the child that runs the program
+        // starts as a copy of this one, and its peak counts that copy too.
+        const pid_t maker = fork();
+        if (maker == 0) {
+            row.write(fd);
+            _exit(::testing::Test::HasFailure() ? 1 : 0);
+        }
+        int made = -1;
+        waitpid(maker, &made, 0);
         close(fd);
-        Child child = startCli({"-q", "-o", dir / "crafted.mbx", input}, dir / "err");
+        ASSERT_TRUE(WIFEXITED(made) && WEXITSTATUS(made) == 0);
+        setenv("KISTWERK_THREADS", "4", 1);
+        Child child = startCli({"-q", "-o", "/dev/null", input}, dir / "err");
+        unsetenv("KISTWERK_THREADS");
         drain(child.out);
         close(child.out);
         int status = 0;
@@ -426,6 +476,48 @@ TEST(CliFaults, CraftedTreesKeepTheWalkSmall)
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == row.status) << status;
         EXPECT_LT(usage.ru_maxrss, 16 * 1024) << "KiB";
     }
+}
+
+// Under every address-space limit from too little to load the program to
+// enough for all its threads: the program either cannot start (the loader
+// says so), or says it lacks memory (status 1), or converts the file as it
+// always does; it never aborts, also where the C++ runtime has too little to
+// throw std::bad_alloc.
+TEST(CliFaults, NoAbortUnderAnyMemoryLimit)
+{
+#ifdef __SANITIZE_ADDRESS__
+    GTEST_SKIP() << "the sanitizer reserves far more address space than any limit here";
+#endif
+    TempDir dir;
+    const std::string input = dir / "synth.pfc";
+    bench::SynthOptions options;
+    options.targetBytes = std::int64_t{3} << 20;
+    options.outPath = input;
+    bench::SynthSummary summary;
+    ASSERT_TRUE(bench::writeSynth(options, summary));
+    ASSERT_EQ(runCli({"-q", "-o", dir / "whole.mbx", input}, dir / "err").status, 3);
+    const std::string whole = slurp(dir / "whole.mbx");
+    int converted = 0;
+    // Finely where the program starts up, coarsely where the threads come in.
+    for (int kib = 4000; kib <= 16000; kib += kib < 8000 ? 24 : 512) {
+        SCOPED_TRACE(kib);
+        std::remove((dir / "out.mbx").c_str());
+        const std::string command = "ulimit -v " + std::to_string(kib) + "; exec " + KISTWERK_CLI_PATH + " -q -o " +
+                                    (dir / "out.mbx") + " " + input + " 2>" + (dir / "err");
+        const int raw = std::system(command.c_str());
+        ASSERT_TRUE(WIFEXITED(raw)) << raw;
+        const int status = WEXITSTATUS(raw);
+        const std::string err = slurp(dir / "err");
+        if (status == 3) {
+            ++converted;
+            EXPECT_TRUE(slurp(dir / "out.mbx") == whole);
+        } else if (status == 1) {
+            EXPECT_NE(err.find("Zu wenig Arbeitsspeicher"), std::string::npos) << err;
+        } else {
+            EXPECT_EQ(status, 127) << err;
+        }
+    }
+    EXPECT_GT(converted, 0);
 }
 
 TEST(CliFaults, FullDisk)

@@ -234,6 +234,8 @@ std::string problem(RunProblem problem, const ProblemFacts& facts, Shown where)
 }
 
 
+const char kOutOfMemory[] = "Zu wenig Arbeitsspeicher. Das Programm wurde beendet.";
+
 const char kUsage[] =
     "Aufruf: kistwerk-cli [-q] [--unix | --windows] [-o AUSGABE] [--] DATEI.pfc...\n"
     "Wandelt PFC-Dateien (Personal Filing Cabinet) in mbox-Postfachdateien (.mbx) um.\n"

@@ -36,6 +36,8 @@ std::string problem(RunProblem problem, const ProblemFacts& facts, Shown where);
 
 // Command line.
 extern const char kUsage[];
+// Said without taking memory, when there is none left for anything else.
+extern const char kOutOfMemory[];
 extern const char kMoreHelp[];
 extern const char kNoInput[];
 extern const char kOutputForOneInputOnly[];
