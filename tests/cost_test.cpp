@@ -442,6 +442,30 @@ Bytes bombs()
     return b.bytes();
 }
 
+// 3,200 leaves that share one record of 251 chunks of about 80 bytes, each of
+// which inflates to 64,990 bytes: 456 KiB that would write 52 GB.
+Bytes sharedBombs()
+{
+    constexpr int kLeaves = 3200;
+    std::string text(64990, 'a');
+    Bytes head, chunk;
+    zlibSplit(text, head, chunk, 9);
+    MessageBuilder m;
+    m.sectionCount(4).field(5, "05.01.2003 09:03:07").endList();
+    m.section().typeRecord(0, 0).content("A").endList();
+    m.section().content("[x]").endList();
+    m.section().content("dropped").endList();
+    m.section().typeRecord(0, 1).content(head);
+    for (int i = 0; i < 251; ++i)
+        m.content(chunk);
+    m.endList();
+    PfcBuilder b(kLeaves + 1);
+    for (int k = 1; k <= kLeaves; ++k)
+        b.node(k, 7, kLeaves + 1, k < kLeaves ? k + 1 : 0, 0);
+    b.record(kLeaves + 1, m.bytes());
+    return b.bytes();
+}
+
 struct Case {
     const char* name;
     Bytes (*build)();
@@ -514,6 +538,29 @@ void expectWorstCasesCheap(int threads, const Cost& base, std::size_t ordinarySi
             std::printf("%-36s with the real floor: %8.1f ms  factor %.2f\n", "", floored.seconds * 1e3, flooredFactor);
             EXPECT_LT(flooredFactor, kAllowedFactor);
         }
+    }
+}
+
+// What a file can make the program write is bounded by its size: leaves that
+// share a record of chunks inflating to the most a chunk holds write at most
+// 64 times the file (plus a floor, lowered here) and one item more; the items
+// past that are passed over and counted, on any number of threads.
+TEST(Cost, SharedCompressedRecordsWriteNoMoreThanTheLimit)
+{
+    const Bytes image = sharedBombs();
+    const std::uint64_t oneItem = 251 * 64990 + 4096;
+    for (int threads : {1, 2}) {
+        SCOPED_TRACE(threads);
+        MemoryInput input(image);
+        CountingOutput output;
+        SilentFrontEnd frontEnd;
+        ConversionRun run;
+        run.threads = threads;
+        run.outputFloor = 0;
+        convertContainer(run, input, output, frontEnd);
+        output.flush();
+        EXPECT_LE(output.bytesWritten(), 64 * image.size() + oneItem);
+        EXPECT_GT(run.itemsOverLimit, 3000u);
     }
 }
 
