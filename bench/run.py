@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """The conversion benchmark: kistwerk-cli against the floor of the same machine.
 
-    python3 bench/run.py [--sizes 16M,1G] [--layouts interleaved,grouped-end,front,shuffled]
-                         [--seed 1] [--repeat 3] [--label after]
+    python3 bench/run.py [--sizes 16M,1G] [--layouts interleaved,grouped-end,front,shuffled,...]
+                         [--seed 1] [--repeat 3] [--label after] [--cold] [--threads 4]
 
 Builds a Release tree in build/release, generates the PFC files with
 `pfcgen synth` into build/benchmark (kept between runs), one per size and
@@ -15,6 +15,10 @@ size holds the same mails), and for each file measures, with the page cache warm
      file's compressed chunks, plus the time to write as many bytes as the
      mailbox file has;
   3. the ratio of 1 to 2.
+With --cold (as root, on Linux with the cgroup v1 blkio controller) it also
+times, for each file, `cat FILE` and the conversion with the page cache dropped
+and the disk held to what a hard disk or a USB stick gives (--iops, --bps; 300
+reads a second and 150 MB/s by default), and their ratio.
 It checks that every layout of a size gives the same mailbox file, prints a
 table and writes the figures to build/benchmark/results.json (and
 results-LABEL.json with --label).
@@ -39,8 +43,13 @@ MAX_READ_FACTOR = 1.2   # bytes read from the kernel per byte of the file
 MAX_RSS_MIB = 16.0
 MAX_GROWTH = 70.0
 MAX_LAYOUT_SPREAD = 1.15  # slowest layout against the fastest, same size
+MAX_COLD_RATIO = 1.6      # cold conversion against the cold sequential read, any layout
+MAX_COLD_RATIO_IN_ORDER = 1.3  # the same for the layouts whose records follow the walk
+IN_ORDER = ("front", "interleaved", "grouped-end")
+MIN_BYTES_PER_READ = 4096  # at most one read call per 4 KiB of the file, warm
 
-LAYOUTS = ("interleaved", "grouped-end", "front", "shuffled")
+LAYOUTS = ("interleaved", "grouped-end", "front", "shuffled", "folders-interleaved")
+CGROUP = "/sys/fs/cgroup/blkio/kistwerk-bench"
 
 
 def parse_size(text):
@@ -83,9 +92,19 @@ def generate(pfcgen, size_text, seed, layout, work_dir):
         return path, json.load(f)
 
 
-def run_measured(pfcrun, cmd):
+def run_measured(pfcrun, cmd, cold=False):
     """Wall, user and system seconds, peak resident memory (KiB) and the bytes
-    and read calls taken from the kernel, of one run of `cmd`."""
+    and read calls taken from the kernel, of one run of `cmd`; with `cold`, in
+    the throttled cgroup after the page cache is dropped."""
+    if cold:
+        subprocess.run(["sync"], check=True)
+        with open("/proc/sys/vm/drop_caches", "w") as f:
+            f.write("3\n")
+        # The programs themselves come back into the cache first: what is
+        # timed is the reading of the file, not the loading of a program.
+        subprocess.run([cmd[0], "--version"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        subprocess.run([pfcrun, "sh", "-c", "true"], stdout=subprocess.DEVNULL)
+        cmd = ["sh", "-c", 'echo $$ > %s/cgroup.procs && exec "$@"' % CGROUP, "sh"] + cmd
     out = subprocess.run([pfcrun] + cmd, check=True, stdout=subprocess.PIPE).stdout
     figures = json.loads(out)
     # kistwerk-cli ends with 3 when it skipped damaged items, as generated files hold.
@@ -112,6 +131,43 @@ def remove(path):
         os.remove(path)
     except FileNotFoundError:
         pass
+
+
+def throttle(path, iops, bps):
+    """Sets up the cgroup that holds reads of the disk under `path` to `iops`
+    and `bps`; an error text when this machine cannot."""
+    if os.geteuid() != 0:
+        return "not root"
+    if not os.path.isdir(os.path.dirname(CGROUP)):
+        return "no blkio controller (cgroup v1)"
+    dev = os.stat(path).st_dev
+    disk = "%d:%d" % (os.major(dev), os.minor(dev))
+    try:
+        os.makedirs(CGROUP, exist_ok=True)
+        with open(os.path.join(CGROUP, "blkio.throttle.read_iops_device"), "w") as f:
+            f.write("%s %d\n" % (disk, iops))
+        with open(os.path.join(CGROUP, "blkio.throttle.read_bps_device"), "w") as f:
+            f.write("%s %d\n" % (disk, bps))
+    except OSError as e:
+        return "cannot throttle %s: %s" % (disk, e)
+    return None
+
+
+def measure_cold(tools, path, out_dir, repeat):
+    cli, pfcrun = tools["cli"], tools["run"]
+    mbx = os.path.join(out_dir, os.path.basename(path)[:-4] + "-cold.mbx")
+    cats, runs = [], []
+    for _ in range(repeat):
+        cats.append(run_measured(pfcrun, ["cat", path], cold=True)["seconds"])
+        remove(mbx)
+        runs.append(run_measured(pfcrun, [cli, "-q", "-o", mbx, path], cold=True))
+    mailbox_hash = sha256_of(mbx)
+    remove(mbx)
+    best = min(runs, key=lambda r: r["seconds"])
+    cat = min(cats)
+    return {"cold_cat_seconds": cat, "cold_seconds": best["seconds"], "cold_runs": [r["seconds"] for r in runs],
+            "cold_ratio": best["seconds"] / cat, "cold_mailbox_sha256": mailbox_hash,
+            "cold_peak_rss_mib": best["peak_rss_kib"] / 1024.0}
 
 
 def measure(tools, size_text, path, info, out_dir, repeat):
@@ -167,6 +223,7 @@ def measure(tools, size_text, path, info, out_dir, repeat):
         "read_bytes": max(r["read_bytes"] for r in runs),
         "read_calls": max(r["read_calls"] for r in runs),
         "read_factor": max(r["read_bytes"] for r in runs) / info["file_bytes"],
+        "bytes_per_read": info["file_bytes"] / max(r["read_calls"] for r in runs),
         "floor_write_runs": writes,
         "output_dir": out_dir,
         "input_mb_per_s": info["file_bytes"] / MiB / best,
@@ -196,6 +253,17 @@ def print_table(label, rows):
                      "%.3f" % r["floor_cat_seconds"], "%.3f" % r["floor_inflate_seconds"],
                      "%.3f" % r["floor_write_seconds"], "%.3f" % r["floor_seconds"], "%.2f" % r["ratio"],
                      "%.2f" % r["ratio_uncompress_floor"]))
+    if any("cold_seconds" in r for r in rows):
+        print()
+        print("Cold, throttled (page cache dropped before each run)")
+        cfmt = "%-38s %9s %9s %7s %9s %9s"
+        print(cfmt % ("file", "cat s", "conv s", "ratio", "warm s", "RSS MiB"))
+        for r in rows:
+            if "cold_seconds" in r:
+                print(cfmt % (os.path.basename(r["file"]), "%.2f" % r["cold_cat_seconds"], "%.2f" % r["cold_seconds"],
+                              "%.2f" % r["cold_ratio"], "%.3f" % r["conversion_seconds"],
+                              "%.1f" % r["cold_peak_rss_mib"]))
+        print()
     print("read/size: bytes read from the kernel per byte of the file; reads: read calls; user s, sys s:")
     print("CPU time of the fastest run. ratio: against the floor with zlib timed as the conversion inflates")
     print("(one raw stream per run); ratio/u: against the floor with a one-shot uncompress per chunk.")
@@ -213,6 +281,15 @@ def verdicts(rows):
             checks.append(("%s: bytes read <= %.1f x the file" % (name, MAX_READ_FACTOR),
                            r["read_factor"] <= MAX_READ_FACTOR))
         checks.append(("%s: peak RSS < %.0f MiB" % (name, MAX_RSS_MIB), r["peak_rss_mib"] < MAX_RSS_MIB))
+        checks.append(("%s: at most one read call per %d bytes (%.0f)" % (name, MIN_BYTES_PER_READ,
+                                                                         r["bytes_per_read"]),
+                       r["bytes_per_read"] >= MIN_BYTES_PER_READ))
+        if "cold_seconds" in r:
+            most = MAX_COLD_RATIO_IN_ORDER if r["layout"] in IN_ORDER else MAX_COLD_RATIO
+            checks.append(("%s: cold conversion <= %.1f x cold cat (%.2f)" % (name, most, r["cold_ratio"]),
+                           r["cold_ratio"] <= most))
+            checks.append(("%s: cold gives the warm mailbox" % name,
+                           r["cold_mailbox_sha256"] == r["mailbox_sha256"]))
     layouts = sorted({r["layout"] for r in rows}, key=lambda name: LAYOUTS.index(name))
     for layout in layouts:
         own = sorted((r for r in rows if r["layout"] == layout), key=lambda r: r["input_bytes"])
@@ -256,7 +333,13 @@ def main():
                     " a tmpfs such as /dev/shm takes the disk's write-back out of both")
     ap.add_argument("--no-build", action="store_true", help="use the tools already in --build-dir")
     ap.add_argument("--cli", help="time this kistwerk-cli instead of the one in --build-dir (e.g. an older build)")
+    ap.add_argument("--cold", action="store_true", help="also time cold, throttled runs (root, cgroup v1 blkio)")
+    ap.add_argument("--iops", type=int, default=300, help="reads a second the throttled disk gives")
+    ap.add_argument("--bps", type=int, default=150000000, help="bytes a second the throttled disk gives")
+    ap.add_argument("--threads", type=int, default=0, help="converting threads (KISTWERK_THREADS); 0: as the machine")
     args = ap.parse_args()
+    if args.threads > 0:
+        os.environ["KISTWERK_THREADS"] = str(args.threads)
 
     layouts = args.layouts.split(",")
     for layout in layouts:
@@ -275,10 +358,18 @@ def main():
     out_dir = args.out_dir or args.work_dir
     os.makedirs(out_dir, exist_ok=True)
     rows = []
+    cold_refused = None
     for size_text in args.sizes.split(","):
         for layout in layouts:
             path, info = generate(tools["gen"], size_text, args.seed, layout, args.work_dir)
-            rows.append(measure(tools, size_text, path, info, out_dir, args.repeat))
+            row = measure(tools, size_text, path, info, out_dir, args.repeat)
+            if args.cold and cold_refused is None:
+                cold_refused = throttle(path, args.iops, args.bps)
+            if args.cold and cold_refused is None:
+                row.update(measure_cold(tools, path, out_dir, args.repeat))
+            rows.append(row)
+    if cold_refused:
+        print("cold runs left out: %s" % cold_refused)
 
     print_table(args.label, rows)
     checks, growths = verdicts(rows)
@@ -297,6 +388,8 @@ def main():
         "date": datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%dT%H:%M:%SZ"),
         "machine": {"cpus": os.cpu_count(), "system": platform.platform(), "load_average": os.getloadavg()},
         "repeat": args.repeat,
+        "threads": args.threads,
+        "throttle": {"iops": args.iops, "bps": args.bps} if args.cold and not cold_refused else None,
         "results": rows,
         "growth": growths,
         "checks": [{"check": t, "ok": ok} for t, ok in checks],

@@ -103,8 +103,10 @@ Output::~Output()
 // write as large as the buffer goes straight through.
 void Output::writeLarge(const std::uint8_t* p, std::size_t count)
 {
-    if (lfLineEnds_) {
-        // The line ends are joined in the buffer, so everything goes through it.
+    if (lfLineEnds_ || owned_ == nullptr) {
+        // The line ends are joined in the buffer, and an output that gathers
+        // its bytes in memory of its own keeps them there: everything goes
+        // through the buffer.
         while (count > 0) {
             if (used_ == capacity_)
                 drain();

@@ -73,6 +73,7 @@ public:
 protected:
     // An output that gathers its bytes in memory of its own: `buffer` takes the
     // first bytes, and store() may hand over the next buffer with useBuffer.
+    // Every write goes through the buffer, so store() is only ever handed it.
     Output(std::uint8_t* buffer, std::size_t capacity);
 
     // Stores `count` bytes for good; false when they could not all be stored.

@@ -150,52 +150,14 @@ bool waitForRoom(Lane& lane, std::unique_lock<std::mutex>& lock, std::size_t roo
     return !lane.stop;
 }
 
-// Copies bytes the conversion wrote past its buffer (a write larger than it)
-// into the ring, as room comes.
-bool pushBytes(Lane& lane, const std::uint8_t* data, std::size_t count)
-{
-    while (count > 0) {
-        std::uint64_t at = 0;
-        std::size_t room = 0;
-        {
-            std::unique_lock lock(lane.mutex);
-            if (!waitForRoom(lane, lock, 1))
-                return false;
-            at = lane.written;
-            room = lane.ringSize - static_cast<std::size_t>(used(lane));
-        }
-        const std::size_t n = std::min(room, count);
-        const auto start = static_cast<std::size_t>(at % lane.ringSize);
-        const std::size_t first = std::min(n, lane.ringSize - start);
-        std::memcpy(lane.ring.get() + start, data, first);
-        std::memcpy(lane.ring.get(), data + first, n - first);
-        {
-            std::lock_guard lock(lane.mutex);
-            lane.written += n;
-            wakeCaller(lane);
-        }
-        data += n;
-        count -= n;
-    }
-    return true;
-}
-
-// The worker wrote `count` bytes in place, behind those already written.
-bool publishBytes(Lane& lane, std::size_t count)
-{
-    std::lock_guard lock(lane.mutex);
-    if (lane.stop)
-        return false;
-    lane.written += count;
-    wakeCaller(lane);
-    return true;
-}
-
-// The free part of the ring behind the bytes written, up to the ring's end,
-// after waiting for some room; nullptr once the run stops.
-std::uint8_t* claimRoom(Lane& lane, std::size_t& room)
+// Hands over the `count` bytes the worker wrote in place, behind those already
+// written, and returns the free part of the ring behind them, up to the ring's
+// end, after waiting for some room; nullptr once the run stops.
+std::uint8_t* publishAndClaim(Lane& lane, std::size_t count, std::size_t& room)
 {
     std::unique_lock lock(lane.mutex);
+    lane.written += count;
+    wakeCaller(lane);
     if (!waitForRoom(lane, lock, kMinRoom))
         return nullptr;
     const auto start = static_cast<std::size_t>(lane.written % lane.ringSize);
@@ -308,12 +270,10 @@ void countTaken(RunCounts& counts, bool passedOver, const Mark& end, std::uint64
 
 } // namespace
 
-bool LaneOutput::store(const std::uint8_t* data, std::size_t count)
+bool LaneOutput::store(const std::uint8_t*, std::size_t count)
 {
-    const bool inPlace = data == lane_.ring.get() + lane_.written % lane_.ringSize;
-    const bool stored = inPlace ? publishBytes(lane_, count) : pushBytes(lane_, data, count);
     std::size_t room = 0;
-    std::uint8_t* next = stored ? claimRoom(lane_, room) : nullptr;
+    std::uint8_t* next = publishAndClaim(lane_, count, room);
     if (next == nullptr) {
         useBuffer(spare_, sizeof spare_);
         return false;
