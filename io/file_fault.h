@@ -15,6 +15,8 @@ enum class FileFault {
     DiskFull,
     ReadOnly,      // a write-protected medium or file system
     NameTooLong,
+    IsFile,        // an ordinary file stands where a folder was wanted
+    Interrupted,   // the user stopped the program while the system waited (Ctrl-C)
     Other,
 };
 
