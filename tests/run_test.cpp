@@ -16,6 +16,14 @@
 #include "tests/support/recording_frontend.h"
 #include "tests/support/temp_dir.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+#endif
+
 using namespace kistwerk;
 using namespace kistwerk::fixture;
 namespace fs = std::filesystem;
@@ -450,6 +458,41 @@ TEST(Run, OldMailboxFileStaysUntilTheNewOneHasEntries)
         EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()),
                   fs::exists(dir / "out.mbx") ? 2 : 1) << "a new file was left behind";
     }
+}
+
+// A killed run leaves its new file under the mailbox file's name with a mark
+// of its own; the next run for that mailbox file removes it, but never the
+// file of a run still going (held open) or one that belongs to another name.
+TEST(Run, NewFilesOfKilledRunsAreRemoved)
+{
+    TempDir dir;
+    PfcBuilder b(2);
+    b.node(1, 9, 2, 0, 0);
+    ASSERT_TRUE(b.writeTo(dir / "in.pfc"));
+    const std::string left = dir / "out.mbx.kistwerk-0badf00d.tmp";
+    const std::vector<std::string> kept = {dir / "out.mbx.kistwerk-12345678.tmp", dir / "other.mbx.kistwerk-0badf00d.tmp",
+                                           dir / "out.mbx.kistwerk-0badf00x.tmp"};
+    for (const std::string& name : kept)
+        std::ofstream(name) << "x";
+    std::ofstream(left) << "x";
+#ifdef _WIN32
+    HANDLE held = CreateFileW(fs::path(kept[0]).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+#else
+    const int held = open(kept[0].c_str(), O_RDONLY);
+    flock(held, LOCK_EX);
+#endif
+    ConversionRun run;
+    RecordingFrontEnd fe;
+    EXPECT_TRUE(runConversion(run, dir / "in.pfc", fe, dir / "out.mbx"));
+#ifdef _WIN32
+    CloseHandle(held);
+#else
+    close(held);
+#endif
+    EXPECT_FALSE(fs::exists(left));
+    for (const std::string& name : kept)
+        EXPECT_TRUE(fs::exists(name)) << name;
 }
 
 TEST(Run, SecondRunStartsAfresh)
