@@ -203,6 +203,8 @@ TEST(FileFaults, PermissionsThatForbidTheRun)
     writeFile(dir / "locked.pfc", image);
     fs::permissions(dir / "locked.pfc", fs::perms::none);
     fs::create_directory(dir.path() / "readonly");
+    std::ofstream(dir / "readonly/old.mbx") << "die alte Postfachdatei\n";
+    fs::permissions(dir / "readonly/old.mbx", fs::perms::all);  // the file may change, its folder may not
     fs::permissions(dir.path() / "readonly", fs::perms::owner_read | fs::perms::owner_exec | fs::perms::group_read |
                                                  fs::perms::group_exec | fs::perms::others_read |
                                                  fs::perms::others_exec);
@@ -214,6 +216,8 @@ TEST(FileFaults, PermissionsThatForbidTheRun)
     } rows[] = {
         {"input without read permission", dir / "locked.pfc", dir / "x.mbx", RunProblem::InputUnreadable},
         {"read-only output folder", dir / "in.pfc", dir / "readonly/Post.mbx", RunProblem::OutputUnwritable},
+        {"writable mailbox file in a read-only folder", dir / "in.pfc", dir / "readonly/old.mbx",
+         RunProblem::OutputNotCreatedBeside},
     };
     const int noPermission = static_cast<int>(FileFault::NoPermission);
     for (const auto& row : rows) {
@@ -227,8 +231,9 @@ TEST(FileFaults, PermissionsThatForbidTheRun)
         if (status == 98)
             GTEST_SKIP() << "the temporary folder cannot be reached without root";
         EXPECT_EQ(status, 10 + 10 * static_cast<int>(row.problem) + noPermission);
-        EXPECT_FALSE(fs::exists(row.output));
+        EXPECT_EQ(fs::exists(row.output), row.output == dir / "readonly/old.mbx");
     }
+    EXPECT_EQ(slurp(dir / "readonly/old.mbx"), "die alte Postfachdatei\n");
     fs::permissions(dir / "locked.pfc", fs::perms::owner_all);
     fs::permissions(dir.path() / "readonly", fs::perms::owner_all);
 }

@@ -643,7 +643,7 @@ TEST(ConvertCommand, ConvertsAFileInAFolderDeeperThan128Characters)
 }
 
 // A wrong file chosen is refused before its mailbox file is touched; a PFC
-// file without messages converts and says so.
+// file without messages says so, and an old mailbox file stays as it was.
 TEST(ConvertCommand, SaysWhenTheFileIsNoPfcFileOrHoldsNoMessage)
 {
     std::string folder = freshFolder("wrong-file");
@@ -655,11 +655,10 @@ TEST(ConvertCommand, SaysWhenTheFileIsNoPfcFileOrHoldsNoMessage)
         std::string bytes;
         const char* says;
         const char* shot;
-        bool converted;
     } rows[] = {
-        {"Notiz", "Liebe Anna,\r\nanbei die Liste.\r\n", "ist keine PFC-Datei", "message-not-a-pfc-file", false},
-        {"Leer", "", "ist leer, also keine PFC-Datei", "message-empty-file", false},
-        {"Ohne", noEntries, "keine Nachrichten", "message-no-messages", true},
+        {"Notiz", "Liebe Anna,\r\nanbei die Liste.\r\n", "ist keine PFC-Datei", "message-not-a-pfc-file"},
+        {"Leer", "", "ist leer, also keine PFC-Datei", "message-empty-file"},
+        {"Ohne", noEntries, "keine Nachrichten", "message-no-messages"},
     };
     Program program(freshFolder("wrong-file-start"));
     ASSERT_NE(program.main, nullptr);
@@ -672,7 +671,7 @@ TEST(ConvertCommand, SaysWhenTheFileIsNoPfcFileOrHoldsNoMessage)
         convertThroughDialog(program, pfc);
         acknowledgeBox(program, row.says, row.shot);
         const std::vector<char> after = readFile(mbx);
-        EXPECT_EQ(std::string(after.begin(), after.end()), row.converted ? "" : "die alte Postfachdatei");
+        EXPECT_EQ(std::string(after.begin(), after.end()), "die alte Postfachdatei");
     }
 }
 
