@@ -293,6 +293,7 @@ const char kUsage[] =
     "Wandelt PFC-Dateien (Personal Filing Cabinet) in mbox-Postfachdateien (.mbx) um.\n"
     "\n"
     "Ohne -o entsteht die Postfachdatei neben der PFC-Datei: aus Post.2009.pfc wird Post.2009.mbx.\n"
+    "Eine vorhandene Postfachdatei wird erst ersetzt, wenn die neue vollst\xC3\xA4ndig ist.\n"
     "\n"
     "  -o AUSGABE, --output=AUSGABE\n"
     "                 Name der Postfachdatei (nur bei einer PFC-Datei); \"-\" schreibt auf die Standardausgabe;\n"

@@ -703,9 +703,11 @@ TEST(ConvertCommand, RefusesToReplaceThePfcFileAndSaysSo)
         EXPECT_EQ(readFile(input), readFile(kSample)) << "the PFC file was changed";
     }
     ASSERT_TRUE(copyFile(kSample, folder + "\\Post\x80.pfc"));
+    // A copy of the PFC file would be refused as the PFC file itself: another
+    // file now stands under the name refused above, and it is replaced.
+    std::ofstream(folder + "\\Post\x80.mbx", std::ios::binary) << "die alte Postfachdatei";
     convertThroughDialog(program, folder + "\\Post\x80.pfc");
     acknowledgeBox(program, kSampleSkipped);
-    // It replaces the PFC file of that name refused above: another file now.
     const std::string expected = cliMailbox(kSample, freshFolder("same-cli") + "\\sample.mbx");
     EXPECT_EQ(readFile(folder + "\\Post\x80.mbx"), readFile(expected)) << "the mailbox file went elsewhere";
 }
