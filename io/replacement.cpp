@@ -192,9 +192,13 @@ int createReplacement(const std::string& target, std::string& created, FileError
         // without locks only loses that.
         ::flock(fd, LOCK_EX | LOCK_NB);
         // Created under the umask, never with more permissions than the old
-        // file; now exactly its permissions, so private mail stays private.
-        if (replacing)
+        // file; now exactly its permissions, so private mail stays private,
+        // and its owner and group where this user may give them (root may).
+        if (replacing) {
+            if (::fchown(fd, old.st_uid, old.st_gid) != 0)
+                (void)::fchown(fd, static_cast<uid_t>(-1), old.st_gid);
             ::fchmod(fd, mode);
+        }
         created = path;
         return fd;
     }
