@@ -97,59 +97,65 @@ void reportEnd(ConversionRun& run, FrontEnd& frontEnd, bool written, bool& ok)
         report(run, frontEnd, RunProblem::NoMessages, ok);
 }
 
-// Opens the mailbox file's place, or says why not. Standard output, a device
-// and a pipe are written directly. A file on disk is not opened at all: a new
-// file beside it takes the run, so the old one stays as it was until the new
-// one is complete, and no path that could lead to the PFC file is ever opened
-// for writing. The PFC file is told from the mailbox file by the files
-// themselves, so no spelling of the name (links, letter case, a code page)
-// passes it off as another file, and by its bytes where two mounts show it
-// twice.
-std::optional<RunProblem> openOutput(ConversionRun& run, FileInput& input, FileOutput& output)
+// Standard output, a device or a pipe, written directly: they hold no file to
+// keep. Standard output may still be the PFC file (`1<>Post.pfc`).
+std::optional<RunProblem> openStream(ConversionRun& run, const FileInput& input, FileOutput& output)
 {
-    const std::string& name = run.outputName;
-    const FileIdentity inputFile = input.identity();
-    if (name == "-") {
-        if (!output.openStandardOutput())
-            return RunProblem::OutputUnwritable;
-        if (sameFile(output.identity(), inputFile)) {
-            output.close();
-            return RunProblem::OutputIsInput;
-        }
-        run.mailbox = MailboxFate::Streamed;
-        return std::nullopt;
+    const bool standard = run.outputName == "-";
+    if (!(standard ? output.openStandardOutput() : output.openOther(run.outputName))) {
+        run.fileError = output.error();
+        // Ctrl-C while a named pipe waited for its reader.
+        return run.fileError.fault == FileFault::Interrupted ? RunProblem::Cancelled : RunProblem::OutputUnwritable;
     }
-    const PathFacts place = factsOfPath(name);
-    if (sameFile(place.identity, inputFile))
+    if (sameFile(output.identity(), input.identity())) {
+        output.close();
         return RunProblem::OutputIsInput;
-    if (place.kind == PathKind::Folder) {
-        run.fileError = FileError{FileFault::IsFolder, 0};
-        return RunProblem::OutputUnwritable;
     }
-    if (place.kind == PathKind::Other) {
-        if (!output.openOther(name)) {
-            run.fileError = output.error();
-            return run.fileError.fault == FileFault::Interrupted ? RunProblem::Cancelled
-                                                                 : RunProblem::OutputUnwritable;
-        }
-        run.mailbox = MailboxFate::Streamed;
-        return std::nullopt;
-    }
-    const std::string target = finalPath(name);
+    run.mailbox = MailboxFate::Streamed;
+    return std::nullopt;
+}
+
+// A mailbox file on disk is not opened at all: a new file beside it takes the
+// run, so the old one stays as it was until the new one is complete, and no
+// path that could lead to the PFC file is ever opened for writing.
+std::optional<RunProblem> openBeside(ConversionRun& run, FileInput& input, FileOutput& output,
+                                     const PathFacts& place)
+{
+    const std::string target = finalPath(run.outputName);
     if (place.kind == PathKind::File) {
         run.mailbox = MailboxFate::OldKept;
-        if (whatStandsAt(target, input) != AtPlace::Other)
-            return RunProblem::OutputHoldsInputBytes;
+        if (const AtPlace there = whatStandsAt(target, input); there != AtPlace::Other)
+            return there == AtPlace::TheInput ? RunProblem::OutputIsInput : RunProblem::OutputHoldsInputBytes;
         if (place.unwritable.fault != FileFault::None) {
             run.fileError = place.unwritable;
             return RunProblem::OutputUnwritable;
         }
     }
-    if (!output.openReplacement(target, inputFile)) {
+    if (!output.openReplacement(target, input.identity())) {
         run.fileError = output.error();
         return place.kind == PathKind::File ? RunProblem::OutputNotCreatedBeside : RunProblem::OutputUnwritable;
     }
     return std::nullopt;
+}
+
+// Opens the mailbox file's place, or says why not. The PFC file is told from
+// the mailbox file by the files themselves, so no spelling of the name (links,
+// letter case, a code page) passes it off as another file, and by its bytes
+// where two mounts show it twice.
+std::optional<RunProblem> openOutput(ConversionRun& run, FileInput& input, FileOutput& output)
+{
+    if (run.outputName == "-")
+        return openStream(run, input, output);
+    const PathFacts place = factsOfPath(run.outputName);
+    if (sameFile(place.identity, input.identity()))
+        return RunProblem::OutputIsInput;
+    if (place.kind == PathKind::Folder) {
+        run.fileError = FileError{FileFault::IsFolder, 0};
+        return RunProblem::OutputUnwritable;
+    }
+    if (place.kind == PathKind::Other)
+        return openStream(run, input, output);
+    return openBeside(run, input, output, place);
 }
 
 // The end of a run into a new file: it takes the place of the old one when it
