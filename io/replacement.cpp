@@ -169,6 +169,16 @@ bool replaceFile(const std::string& from, const std::string& to, FileError& erro
     if (MoveFileExW(widePath(from).c_str(), widePath(to).c_str(), MOVEFILE_REPLACE_EXISTING))
         return true;
     error = lastFileError();
+    // Windows calls a file that another program holds open a missing
+    // permission; asking for the right to delete it alone tells the two apart.
+    if (error.fault == FileFault::NoPermission) {
+        HANDLE handle = CreateFileW(widePath(to).c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                    nullptr, OPEN_EXISTING, 0, nullptr);
+        if (handle != INVALID_HANDLE_VALUE)
+            CloseHandle(handle);
+        else if (GetLastError() == ERROR_SHARING_VIOLATION)
+            error = FileError{FileFault::InUse, ERROR_SHARING_VIOLATION};
+    }
     return false;
 }
 

@@ -424,13 +424,17 @@ TEST(Run, OldMailboxFileStaysUntilTheNewOneHasEntries)
     const ItemConverter writesNothing = [](ConversionRun&, std::int32_t) {};
     const std::string old = "die alte Postfachdatei\n";
     struct Row { const char* name; ItemConverter convert; int stopAt; bool oldFile; RunProblem problem;
-                 const char* after; };  // nullptr: no file
+                 const char* after;  // nullptr: no file
+                 bool held = false; };  // another program holds the old file open (Windows)
     const std::vector<Row> rows = {
         {"stopped after three entries", writeIndexLine, 2, true, RunProblem::Cancelled, "item 6\nitem 6\nitem 6\n"},
         {"stopped before the first entry", writesNothing, 0, true, RunProblem::Cancelled, nullptr},
         {"stopped before the first entry, no file", writesNothing, 0, false, RunProblem::Cancelled, nullptr},
         {"no message", writesNothing, -1, true, RunProblem::NoMessages, nullptr},
         {"no message, no file", writesNothing, -1, false, RunProblem::NoMessages, ""},
+#ifdef _WIN32
+        {"old file open in another program", writeIndexLine, -1, true, RunProblem::OutputNotReplaced, nullptr, true},
+#endif
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -439,12 +443,23 @@ TEST(Run, OldMailboxFileStaysUntilTheNewOneHasEntries)
             std::ofstream(dir / "out.mbx", std::ios::binary) << old;
             fs::permissions(dir / "out.mbx", fs::perms::owner_read | fs::perms::owner_write);
         }
+#ifdef _WIN32
+        HANDLE held = row.held ? CreateFileW(fs::path(dir / "out.mbx").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                             OPEN_EXISTING, 0, nullptr)
+                               : INVALID_HANDLE_VALUE;
+#endif
         ConversionRun run;
         run.convertItem = row.convert;
         RecordingFrontEnd fe;
         fe.stopAfterSteps = row.stopAt;
         EXPECT_EQ(runConversion(run, dir / "in.pfc", fe, dir / "out.mbx"), row.problem == RunProblem::NoMessages);
         EXPECT_EQ(fe.problems, std::vector<RunProblem>{row.problem});
+#ifdef _WIN32
+        if (held != INVALID_HANDLE_VALUE) {
+            EXPECT_EQ(run.fileError.fault, FileFault::InUse);
+            CloseHandle(held);
+        }
+#endif
         EXPECT_EQ(fs::exists(dir / "out.mbx"), row.after != nullptr || row.oldFile);
         if (fs::exists(dir / "out.mbx")) {
             EXPECT_EQ(slurp(dir / "out.mbx"), row.after != nullptr ? row.after : old);

@@ -176,8 +176,8 @@ std::string sentence(RunProblem problem, const ProblemFacts& facts)
                "ihrem Ordner l\xC3\xA4sst sich keine Datei anlegen. " + outputCause(facts.fileError) + " " +
                keptSentence(facts);
     case RunProblem::OutputNotReplaced:
-        return "Die neue Postfachdatei war fertig, kann aber nicht an die Stelle von " + out +
-               " treten: " + outputCause(facts.fileError) + " " + keptSentence(facts);
+        return "Die Datei " + out + " kann nicht durch die fertige neue Postfachdatei ersetzt werden: " +
+               outputCause(facts.fileError) + " Sie bleibt, wie sie war.";
     case RunProblem::OutputHoldsInputBytes:
         return "Die Datei " + out + " hat die Gr\xC3\xB6\xC3\x9F" "e und die Daten der PFC-Datei " + in +
                ": Sie ist die PFC-Datei selbst, auf einem anderen Weg erreicht, oder eine Kopie. Sie wird nicht "
