@@ -143,17 +143,24 @@ int main(int argc, char** argv)
     TerminalFrontEnd frontEnd(stderr, showProgress);
     TerminalFrontEnd::installInterruptHandler();
 
-    if (options.outputFolder && !makeFolders(options.output)) {
-        printError(texts::folderNotCreated(options.output));
+    FileError folderError;
+    if (options.outputFolder && !makeFolders(options.output, &folderError)) {
+        printError(texts::folderNotCreated(options.output, folderError));
         return 1;
     }
     const std::vector<PlannedRun> plan = planRuns(options);
     int status = reportRefusals(plan) ? kFailed : kConverted;
+    std::vector<MadeOutput> made;
     for (const PlannedRun& planned : plan) {
         if (TerminalFrontEnd::interrupted())
             break;
         if (!planned.refusal.empty())
             continue;
+        if (const std::string refusal = refusalOnceMade(planned, made); !refusal.empty()) {
+            printError(refusal);
+            status = kFailed;
+            continue;
+        }
         const std::string& input = planned.input;
         const std::string& output = planned.output;
         keepMemoryReserve();
@@ -165,8 +172,13 @@ int main(int argc, char** argv)
         bool ok = runConversion(run, input, frontEnd, output);
         std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
         status = worse(status, runStatus(ok, run));
-        bool toStandardOutput = output == "-";
-        if (!options.quiet && run.outputOpened)
+        if (run.mailbox == MailboxFate::InPlace)
+            made.push_back(MadeOutput{input, identityOfPath(output)});
+        // A mailbox file that failed, or that left the old file in its place,
+        // has no summary: the note says what became of it.
+        const bool toStandardOutput = output == "-";
+        const bool delivered = run.mailbox == MailboxFate::InPlace || run.mailbox == MailboxFate::Streamed;
+        if (!options.quiet && delivered)
             printSummary(toStandardOutput ? stderr : stdout, run,
                          toStandardOutput ? std::string(texts::kStandardOutput) : output, took.count());
     }

@@ -9,6 +9,18 @@ namespace kistwerk {
 
 namespace {
 
+// On Windows the program expands "*" and "?" itself; a pattern left as it
+// was matched no file, and the system would only call it a bad name.
+bool isUnmatchedPattern(const std::string& input)
+{
+#ifdef _WIN32
+    return input.find_first_of("*?", lastPartStart(input)) != std::string::npos;
+#else
+    (void)input;
+    return false;
+#endif
+}
+
 std::string outputOf(const CliOptions& options, const std::string& input)
 {
     if (options.outputFolder)
@@ -30,6 +42,8 @@ std::vector<PlannedRun> planRuns(const CliOptions& options)
     std::vector<FilePlace> places;
     for (std::size_t i = 0; i < count; ++i) {
         PlannedRun run{options.inputs[i], outputOf(options, options.inputs[i]), std::string()};
+        if (isUnmatchedPattern(run.input))
+            run.refusal = texts::noFileMatches(run.input);
         // Standard output, and a mailbox file that is its own input, are the
         // run's to refuse: it compares the files it has open.
         const FilePlace place = run.output == "-" ? FilePlace{} : placeOf(run.output);
@@ -43,6 +57,17 @@ std::vector<PlannedRun> planRuns(const CliOptions& options)
         places.push_back(place);
     }
     return plan;
+}
+
+std::string refusalOnceMade(const PlannedRun& run, const std::vector<MadeOutput>& made)
+{
+    if (run.output == "-")
+        return std::string();
+    const FileIdentity output = identityOfPath(run.output);
+    for (const MadeOutput& earlier : made)
+        if (sameFile(output, earlier.file))
+            return texts::outputOfEarlierInput(run.input, run.output, earlier.input);
+    return std::string();
 }
 
 } // namespace kistwerk

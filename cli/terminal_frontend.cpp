@@ -16,8 +16,10 @@ volatile std::sig_atomic_t interruptFlag = 0;
 extern "C" void onInterrupt(int)
 {
     interruptFlag = 1;
+#ifdef _WIN32
     // A second Ctrl-C ends the program at once, as usual.
     std::signal(SIGINT, SIG_DFL);
+#endif
 }
 
 constexpr int kBarWidth = 40;
@@ -31,7 +33,18 @@ TerminalFrontEnd::TerminalFrontEnd(std::FILE* messages, bool showProgress)
 
 void TerminalFrontEnd::installInterruptHandler()
 {
+#ifdef _WIN32
     std::signal(SIGINT, onInterrupt);
+#else
+    // Not restarted: a system call that waits (opening a named pipe that no
+    // one reads yet) ends at the first Ctrl-C, and the run stops. A second
+    // Ctrl-C ends the program at once, as usual.
+    struct sigaction action {};
+    action.sa_handler = onInterrupt;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESETHAND;
+    sigaction(SIGINT, &action, nullptr);
+#endif
 }
 
 bool TerminalFrontEnd::interrupted()

@@ -55,6 +55,10 @@ FileFault faultFromErrno(int error)
         return FileFault::ReadOnly;
     case ENAMETOOLONG:
         return FileFault::NameTooLong;
+    case EINTR:
+        return FileFault::Interrupted;
+    case ENXIO:  // a socket, or a device that is not there
+        return FileFault::NotAFile;
     default:
         return FileFault::Other;
     }

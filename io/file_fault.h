@@ -16,6 +16,8 @@ enum class FileFault {
     ReadOnly,      // a write-protected medium or file system
     NameTooLong,
     InvalidName,   // characters or a form the system takes in no name (Windows)
+    IsFile,        // an ordinary file stands where a folder was wanted
+    Interrupted,   // the user stopped the program while the system waited (Ctrl-C)
     Other,
 };
 

@@ -1,6 +1,8 @@
 // Buffered byte sink for the mailbox file.
 #include "io/output.h"
 
+#include "io/replacement.h"
+
 #include <bit>
 #include <cerrno>
 #include <cstring>
@@ -214,7 +216,7 @@ bool Output::cutBack(std::uint64_t size)
 
 FileOutput::~FileOutput()
 {
-    close();
+    discard();
 }
 
 #ifdef _WIN32
@@ -290,13 +292,42 @@ int binaryStandardOutput()
 } // namespace
 #endif
 
+void FileOutput::opened(int fd, bool ownsFile, bool cuttable)
+{
+    fd_ = fd;
+    ownsFile_ = fd >= 0 && ownsFile;
+    cuttable_ = fd >= 0 && cuttable;
+    // The counts go on over every file this output has written.
+    cutBase_ = bytesWritten();
+}
+
+bool FileOutput::openReplacement(const std::string& target, const FileIdentity& keep)
+{
+    discard();
+    error_ = FileError{};
+    removeLeftReplacements(target, keep);
+    std::string created;
+    opened(createReplacement(target, created, error_), true, true);
+    if (fd_ >= 0) {
+        newPath_ = created;
+        target_ = target;
+    }
+    return fd_ >= 0;
+}
+
+bool FileOutput::openOther(const std::string& path)
+{
+    discard();
+    error_ = FileError{};
+    opened(openOtherForWriting(path, error_), true, false);
+    return fd_ >= 0;
+}
+
 bool FileOutput::openKept(const std::string& path)
 {
-    close();
+    discard();
     error_ = FileError{};
-    fd_ = openForWriting(path);
-    ownsFile_ = fd_ >= 0;
-    cuttable_ = false;
+    opened(openForWriting(path), true, false);
     if (fd_ < 0) {
         noteError();
         // Windows refuses a folder of that name as a missing permission.
@@ -308,12 +339,11 @@ bool FileOutput::openKept(const std::string& path)
 
 bool FileOutput::openStandardOutput()
 {
-    close();
+    discard();
     error_ = FileError{};
     // Whatever the C library still holds for standard output goes first.
     std::fflush(stdout);
-    fd_ = binaryStandardOutput();
-    ownsFile_ = false;
+    opened(binaryStandardOutput(), false, false);
     return fd_ >= 0;
 }
 
@@ -327,9 +357,33 @@ bool FileOutput::truncate()
     bool onDisk = false;
     const bool emptied = fd_ >= 0 && cutFile(fd_, 0, onDisk);
     cuttable_ = emptied && onDisk && ownsFile_;
-    // The counts go on over every file this output has written.
     cutBase_ = bytesWritten();
     return emptied;
+}
+
+bool FileOutput::putInPlace()
+{
+    if (fd_ >= 0 || newPath_.empty())
+        return false;
+    FileError refused;
+    if (!replaceFile(newPath_, target_, refused)) {
+        if (error_.fault == FileFault::None)
+            error_ = refused;
+        discard();
+        return false;
+    }
+    newPath_.clear();
+    target_.clear();
+    return true;
+}
+
+void FileOutput::discard()
+{
+    close();
+    if (!newPath_.empty())
+        removeFile(newPath_);
+    newPath_.clear();
+    target_.clear();
 }
 
 bool FileOutput::cutStored(std::uint64_t size)

@@ -113,26 +113,45 @@ private:
     bool lfLineEnds_ = false;
 };
 
-// A file on disk, or standard output. Opening never changes a byte: the caller
-// first makes sure the file is not one it must keep (compare identity() with
-// the input's), and only then empties it with truncate().
+// A file on disk, a device or pipe, or standard output. A mailbox file on disk
+// is written into a new file beside the one it replaces (openReplacement) and
+// put in its place only once it is complete (putInPlace): the path of the old
+// file is never opened for writing, the old file stays as it was until then,
+// and a new file that is not put in place is removed again.
 class FileOutput final : public Output {
 public:
     FileOutput() = default;
     ~FileOutput() override;
 
-    bool openKept(const std::string& path);   // opens or creates the file, binary, keeping its bytes
+    // Creates the new file for `target` in the target's folder, after removing
+    // what killed runs left there for it (but never the file `keep`).
+    bool openReplacement(const std::string& target, const FileIdentity& keep);
+    // A device or pipe at `path`, written directly.
+    bool openOther(const std::string& path);
     bool openStandardOutput();
+    // Opens or creates the file at `path` itself, keeping its bytes until
+    // truncate(); for callers that own the file outright.
+    bool openKept(const std::string& path);
     bool isOpen() const { return fd_ >= 0; }
     FileIdentity identity() const;
-    // Empties a file on disk; a device or pipe has nothing to empty. False when
-    // the file could not be emptied.
+    // Empties a file on disk opened with openKept; a device or pipe has nothing
+    // to empty. False when the file could not be emptied.
     bool truncate();
-    // Only a file on disk that this output emptied can be cut back.
+    // Only a file on disk that this output made or emptied can be cut back.
     bool canCutBack() const override { return cuttable_; }
-    // Flushes and closes; false when any write or the close itself failed.
+    // Flushes and closes; false when any write or the close itself failed. A
+    // new file stays where it was written until putInPlace or discard.
     bool close();
-    // Why the open, or the first write or close that failed, failed.
+    // Whether the output writes a new file that is to replace its target.
+    bool isReplacement() const { return !newPath_.empty(); }
+    // The file a new file is to replace.
+    const std::string& target() const { return target_; }
+    // After close(): the new file takes the target's place in one step. False
+    // and error() when the system refuses; the new file is removed then.
+    bool putInPlace();
+    // Closes and removes the new file; the target stays as it was.
+    void discard();
+    // Why the open, or the first write, close or replacement that failed, failed.
     FileError error() const { return error_; }
 
 protected:
@@ -141,11 +160,14 @@ protected:
 
 private:
     void noteError();
+    void opened(int fd, bool ownsFile, bool cuttable);
 
     int fd_ = -1;
     bool ownsFile_ = false;
     bool cuttable_ = false;
-    std::uint64_t cutBase_ = 0;  // bytesWritten() when this file was emptied
+    std::uint64_t cutBase_ = 0;  // bytesWritten() when this file was emptied or made
+    std::string newPath_;        // the new file that is to replace target_
+    std::string target_;
     FileError error_;
 };
 

@@ -94,9 +94,20 @@ struct ItemContext {
     MessageScratch scratch;
 };
 
+// What became of the place the mailbox file goes to. A mailbox file on disk is
+// written beside the file at that place and takes its place only at the end.
+enum class MailboxFate {
+    NoneMade,   // no file was there, and none is now
+    OldKept,    // the file that was there stays as it was
+    InPlace,    // the new mailbox file stands there
+    Streamed,   // a device, a pipe or standard output took every byte
+    StreamCut,  // a device, a pipe or standard output took only some of them
+};
+
 struct ConversionRun : RunSettings, RunCounts, ItemContext {
     FrontEnd* frontEnd = nullptr;
     bool outputOpened = false;  // the mailbox file was created (or standard output taken)
+    MailboxFate mailbox = MailboxFate::NoneMade;
 };
 
 // Back to the counts of a run that has not begun.

@@ -24,8 +24,18 @@ enum class RunProblem {
     ItemsSkipped,      // damaged items gave no entry (run.itemsSkipped beyond run.itemsOverLimit)
     ItemsCut,          // entries whose body the end of the file cut short (run.itemsCut)
     TreePartsLost,     // chains of the folder tree that could not be read (run.treePartsLost)
-    NoMessages,        // the PFC file holds no message; the mailbox file is empty
+    NoMessages,        // the PFC file holds no message; a mailbox file there stays as it
+                       // was, else the new one is empty
     OutOfMemory,       // the run lacked memory and ended early; finished entries are kept
+    // The mailbox file there stays as it was, as its folder takes no new file to
+    // replace it (run.fileError says why).
+    OutputNotCreatedBeside,
+    // The new mailbox file was complete, but the system would not put it in the
+    // place of the one there, which stays as it was (run.fileError says why).
+    OutputNotReplaced,
+    // The file at the mailbox file's place has the PFC file's size and bytes: the
+    // PFC file reached another way (a second mount, a share), or a copy. It stays.
+    OutputHoldsInputBytes,
 };
 
 // Whether the run failed. The others tell of a file that was converted, with

@@ -190,7 +190,8 @@ TEST_F(Cli, QuietSaysNothing)
 
 TEST_F(Cli, ExitStatus)
 {
-    struct Row { std::string args; int status; std::string errorPart; std::string out = ""; };
+    // `summarised`: whether a summary of converted messages may be printed.
+    struct Row { std::string args; int status; std::string errorPart; std::string out = ""; bool summarised = true; };
     const std::string original = slurp(path("Post.2009.pfc"));
     std::vector<Row> rows = {
         {"--help", 0, ""},
@@ -205,7 +206,12 @@ TEST_F(Cli, ExitStatus)
         {"-o " + path("no/such/dir/x.mbx") + " " + path("Post.2009.pfc"), 1,
          "Den Ordner gibt es nicht. W\xC3\xA4hlen Sie mit -o einen anderen Ort."},
         {"-o " + path("Post.2009.pfc") + " " + path("Post.2009.pfc"), 1, "die PFC-Datei selbst"},
-        {"-o /dev/full " + path("Post.2009.pfc"), 1, "Der Datentr\xC3\xA4ger ist voll. Sie ist unvollst\xC3\xA4ndig."},
+        {"-o /dev/full " + path("Post.2009.pfc"), 1, "Der Datentr\xC3\xA4ger ist voll. Sie ist unvollst\xC3\xA4ndig.", "", false},
+        {"-o " + path("Post.2009.pfc") + "/x/ " + path("Post.2009.pfc"), 1,
+         "kann nicht angelegt werden: Ein Teil des Pfades ist eine Datei, kein Ordner."},
+        {"-o " + path("notiz.mbx") + " " + path("Leer.pfc"), 0,
+         "enth\xC3\xA4lt keine Nachrichten. Die vorhandene Datei \xE2\x80\x9E" + path("notiz.mbx") +
+             "\xE2\x80\x9C bleibt, wie sie war.", "", false},
         {path("leer.pfc"), 1, "ist leer, also keine PFC-Datei. Es wurde nichts geschrieben."},
         {path("notiz.pfc"), 1, "ist keine PFC-Datei oder gleich am Anfang besch\xC3\xA4" "digt."},
         {path("Leer.pfc"), 0, "enth\xC3\xA4lt keine Nachrichten. Die Postfachdatei"},
@@ -224,6 +230,9 @@ TEST_F(Cli, ExitStatus)
         Result r = run(row.args, row.out);
         EXPECT_EQ(r.status, row.status) << r.err;
         EXPECT_NE(r.err.find(row.errorPart), std::string::npos) << r.err;
+        if (!row.summarised) {
+            EXPECT_EQ(r.out.find(" Nachricht"), std::string::npos) << r.out;
+        }
         EXPECT_EQ(slurp(path("Post.2009.pfc")), original);
     }
     // The readable file after the unreadable one was still converted; no wrong
@@ -252,12 +261,17 @@ TEST_F(Cli, ManyInputsArePlannedBeforeAnyIsConverted)
         fs::create_directories(fs::path(path(name)).parent_path());
         fs::copy_file(path("Post.2009.pfc"), path(name));
     }
-    struct Row { std::vector<std::string> args; int status; std::string errorPart; std::vector<std::string> written; };
+    // `link`: a link made in "out" first, to the mailbox file of x/P.pfc, which
+    // exists only once that is converted.
+    struct Row { std::vector<std::string> args; int status; std::string errorPart; std::vector<std::string> written;
+                 const char* link = nullptr; };
     const std::vector<Row> rows = {
         {{"a.pfc", "a.mbx"}, 1, "\xE2\x80\x9E" + path("a.pfc") + "\xE2\x80\x9C wird nicht umgewandelt", {}},
         {{"b.pfc", "b.PFC"}, 1, "entsteht schon aus \xE2\x80\x9E" + path("b.pfc"), {"b.mbx"}},
         {{"-o", "out/", "a.pfc", "b.pfc"}, 0, "", {"out/a.mbx", "out/b.mbx"}},
         {{"-o", "out", "x/P.pfc", "y/P.pfc"}, 1, "entsteht schon aus \xE2\x80\x9E" + path("x/P.pfc"), {"out/P.mbx"}},
+        {{"-o", "out", "x/P.pfc", "b.pfc"}, 1, "entsteht schon aus \xE2\x80\x9E" + path("x/P.pfc"), {"out/P.mbx"},
+         "out/b.mbx"},
     };
     for (const Row& row : rows) {
         std::string args;
@@ -268,6 +282,8 @@ TEST_F(Cli, ManyInputsArePlannedBeforeAnyIsConverted)
         fs::remove(path("b.mbx"));
         if (row.args[1] == "out")  // an existing folder needs no "/"
             fs::create_directory(path("out"));
+        if (row.link != nullptr)
+            fs::create_symlink("P.mbx", path(row.link));
         Result r = run(args);
         EXPECT_EQ(r.status, row.status) << r.err;
         EXPECT_NE(r.err.find(row.errorPart), std::string::npos) << r.err;
@@ -334,16 +350,29 @@ std::pair<DWORD, std::string> runCliIn(const std::wstring& folder, const std::ws
 // a PFC file named like its own mailbox file in any spelling.
 TEST(CliWindows, NamesWildcardsAndTheInputKept)
 {
+    MessageBuilder m;
+    m.sectionCount(1).field(5, "01.02.2003 10:20:30").field(6, "jdoe").field(10, "Betreff").endList();
+    m.section().typeRecord(0, 0).content("Hallo").endList();
     PfcBuilder b(3);
-    b.node(1, 9, 3, 2, 0);
-    b.node(2, 9, 3, 0, 0);
+    b.node(1, 7, 3, 2, 0);
+    b.node(2, 7, 3, 0, 0);
+    b.record(3, m.bytes());
     const std::string image(b.bytes().begin(), b.bytes().end());
     const fs::path root = fs::temp_directory_path() / L"kistwerk-cli-names";
     fs::remove_all(root);
     fs::create_directories(root / L"names");
     fs::create_directories(root / L"same");
+    // The 8.3 name the mailbox file of "Postarchiv 2009.pfc" will have, as the
+    // name of a second PFC file whose mailbox file is first planned apart.
+    fs::create_directories(root / L"alias");
+    std::ofstream(root / L"alias" / L"Postarchiv 2009.mbx").close();
+    wchar_t shortName[MAX_PATH] = L"";
+    GetShortPathNameW((root / L"alias" / L"Postarchiv 2009.mbx").c_str(), shortName, MAX_PATH);
+    fs::remove(root / L"alias" / L"Postarchiv 2009.mbx");
+    const std::wstring alias = fs::path(shortName).stem().wstring() + L".pfc";
     for (const fs::path& file : {root / L"names" / L"Gr\u00FC\u00DFe.pfc", root / L"names" / L"Post\u20AC.pfc",
-                                 root / L"same" / L"Post\u20AC.mbx"})
+                                 root / L"same" / L"Post\u20AC.mbx", root / L"alias" / L"Postarchiv 2009.pfc",
+                                 root / L"alias" / alias})
         std::ofstream(file, std::ios::binary) << image;
     const std::string gruesse = "Gr\xC3\xBC\xC3\x9F" "e";  // UTF-8, as printed
     const std::string post = "Post\xE2\x82\xAC";
@@ -351,8 +380,11 @@ TEST(CliWindows, NamesWildcardsAndTheInputKept)
     const std::vector<Row> rows = {
         {L"names", L"*.pfc", 0, post + ".pfc \xE2\x86\x92 " + post + ".mbx"},
         {L"names", L"Gr\u00FC\u00DFe.pfc", 0, gruesse + ".pfc \xE2\x86\x92 " + gruesse + ".mbx"},
-        {L"names", L"-q *.xyz", 1, "*.xyz\xE2\x80\x9C kann nicht gelesen"},
+        {L"names", L"-q *.xyz", 1, "Zu \xE2\x80\x9E*.xyz\xE2\x80\x9C passt keine Datei."},
         {L"names", L"\"Post<1>.pfc\"", 1, "Windows l\xC3\xA4sst diesen Namen nicht zu. Pr\xC3\xBC" "fen Sie"},
+        {L"names", L"NUL.pfc", 1, "keine gew\xC3\xB6hnliche Datei"},
+        {L"alias", L"\"Postarchiv 2009.pfc\" \"" + alias + L"\"", 1,
+         "entsteht schon aus \xE2\x80\x9EPostarchiv 2009.pfc"},
         {L"same", L"\"Post\u20AC.mbx\"", 1, "PFC-Datei selbst"},
         {L"same", L"-o POST\u20AC.MBX *.mbx", 1, "PFC-Datei selbst"},
         {L"same", L"-o - Post\u20AC.mbx", 1, "PFC-Datei selbst", L"Post\u20AC.mbx"},

@@ -16,6 +16,14 @@
 #include "tests/support/recording_frontend.h"
 #include "tests/support/temp_dir.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+#endif
+
 using namespace kistwerk;
 using namespace kistwerk::fixture;
 namespace fs = std::filesystem;
@@ -342,6 +350,7 @@ TEST(Run, FileProblems)
         {"output is a folder", dir / "in.pfc", dir.path().string(), RunProblem::OutputUnwritable, FileFault::IsFolder},
         {"output is the input", dir / "Post.mbx", dir / "Post.mbx", RunProblem::OutputIsInput},
         {"output reaches the input by another path", dir / "in.pfc", dir / "./in.pfc", RunProblem::OutputIsInput},
+        {"output holds the input's bytes", dir / "in.pfc", dir / "Post.mbx", RunProblem::OutputHoldsInputBytes},
         {"random bytes", dir / "zufall.pfc", dir / "Post.mbx", RunProblem::NotPfcFile},
         {"first node beyond the end", dir / "cut.pfc", dir / "Post.mbx", RunProblem::NotPfcFile},
         {"negative entry count", dir / "negative.pfc", dir / "Post.mbx", RunProblem::NotPfcFile},
@@ -403,19 +412,102 @@ TEST(Run, WriteFailureIsReportedAfterAnOrderlyEnd)
 }
 #endif
 
-TEST(Run, CancelledRunKeepsFinishedEntries)
+// The old mailbox file is replaced only by a new one with entries, or by the
+// empty one of a run that went through where no file was: whatever else ends
+// the run leaves the place as it was, and no new file behind.
+TEST(Run, OldMailboxFileStaysUntilTheNewOneHasEntries)
 {
     TempDir dir;
     Bytes image = flatChain(5);
     std::ofstream(dir / "in.pfc", std::ios::binary).write(reinterpret_cast<const char*>(image.data()),
                                                            static_cast<std::streamsize>(image.size()));
+    const ItemConverter writesNothing = [](ConversionRun&, std::int32_t) {};
+    const std::string old = "die alte Postfachdatei\n";
+    struct Row { const char* name; ItemConverter convert; int stopAt; bool oldFile; RunProblem problem;
+                 const char* after;  // nullptr: no file
+                 bool held = false; };  // another program holds the old file open (Windows)
+    const std::vector<Row> rows = {
+        {"stopped after three entries", writeIndexLine, 2, true, RunProblem::Cancelled, "item 6\nitem 6\nitem 6\n"},
+        {"stopped before the first entry", writesNothing, 0, true, RunProblem::Cancelled, nullptr},
+        {"stopped before the first entry, no file", writesNothing, 0, false, RunProblem::Cancelled, nullptr},
+        {"no message", writesNothing, -1, true, RunProblem::NoMessages, nullptr},
+        {"no message, no file", writesNothing, -1, false, RunProblem::NoMessages, ""},
+#ifdef _WIN32
+        {"old file open in another program", writeIndexLine, -1, true, RunProblem::OutputNotReplaced, nullptr, true},
+#endif
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        fs::remove(dir / "out.mbx");
+        if (row.oldFile) {
+            std::ofstream(dir / "out.mbx", std::ios::binary) << old;
+            fs::permissions(dir / "out.mbx", fs::perms::owner_read | fs::perms::owner_write);
+        }
+#ifdef _WIN32
+        HANDLE held = row.held ? CreateFileW(fs::path(dir / "out.mbx").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                             OPEN_EXISTING, 0, nullptr)
+                               : INVALID_HANDLE_VALUE;
+#endif
+        ConversionRun run;
+        run.convertItem = row.convert;
+        RecordingFrontEnd fe;
+        fe.stopAfterSteps = row.stopAt;
+        EXPECT_EQ(runConversion(run, dir / "in.pfc", fe, dir / "out.mbx"), row.problem == RunProblem::NoMessages);
+        EXPECT_EQ(fe.problems, std::vector<RunProblem>{row.problem});
+#ifdef _WIN32
+        if (held != INVALID_HANDLE_VALUE) {
+            EXPECT_EQ(run.fileError.fault, FileFault::InUse);
+            CloseHandle(held);
+        }
+#endif
+        EXPECT_EQ(fs::exists(dir / "out.mbx"), row.after != nullptr || row.oldFile);
+        if (fs::exists(dir / "out.mbx")) {
+            EXPECT_EQ(slurp(dir / "out.mbx"), row.after != nullptr ? row.after : old);
+        }
+#ifndef _WIN32
+        if (row.oldFile) {  // private mail stays private
+            EXPECT_EQ(fs::status(dir / "out.mbx").permissions() & fs::perms::all,
+                      fs::perms::owner_read | fs::perms::owner_write);
+        }
+#endif
+        EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()),
+                  fs::exists(dir / "out.mbx") ? 2 : 1) << "a new file was left behind";
+    }
+}
+
+// A killed run leaves its new file under the mailbox file's name with a mark
+// of its own; the next run for that mailbox file removes it, but never the
+// file of a run still going (held open) or one that belongs to another name.
+TEST(Run, NewFilesOfKilledRunsAreRemoved)
+{
+    TempDir dir;
+    PfcBuilder b(2);
+    b.node(1, 9, 2, 0, 0);
+    ASSERT_TRUE(b.writeTo(dir / "in.pfc"));
+    const std::string left = dir / "out.mbx.kistwerk-0badf00d.tmp";
+    const std::vector<std::string> kept = {dir / "out.mbx.kistwerk-12345678.tmp", dir / "other.mbx.kistwerk-0badf00d.tmp",
+                                           dir / "out.mbx.kistwerk-0badf00x.tmp"};
+    for (const std::string& name : kept)
+        std::ofstream(name) << "x";
+    std::ofstream(left) << "x";
+#ifdef _WIN32
+    HANDLE held = CreateFileW(fs::path(kept[0]).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+#else
+    const int held = open(kept[0].c_str(), O_RDONLY);
+    flock(held, LOCK_EX);
+#endif
     ConversionRun run;
-    run.convertItem = writeIndexLine;
     RecordingFrontEnd fe;
-    fe.stopAfterSteps = 2;
-    EXPECT_FALSE(runConversion(run, dir / "in.pfc", fe, dir / "out.mbx"));
-    EXPECT_EQ(fe.problems, std::vector<RunProblem>{RunProblem::Cancelled});
-    EXPECT_EQ(slurp(dir / "out.mbx"), "item 6\nitem 6\nitem 6\n");
+    EXPECT_TRUE(runConversion(run, dir / "in.pfc", fe, dir / "out.mbx"));
+#ifdef _WIN32
+    CloseHandle(held);
+#else
+    close(held);
+#endif
+    EXPECT_FALSE(fs::exists(left));
+    for (const std::string& name : kept)
+        EXPECT_TRUE(fs::exists(name)) << name;
 }
 
 TEST(Run, SecondRunStartsAfresh)

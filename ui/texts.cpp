@@ -36,7 +36,7 @@ std::string inputCause(const FileError& error)
     case FileFault::IsFolder:
         return "Das ist ein Ordner, keine Datei.";
     case FileFault::NotAFile:
-        return "Das ist keine gew\xC3\xB6hnliche Datei.";
+        return "Das ist keine gew\xC3\xB6hnliche Datei, sondern ein Ger\xC3\xA4t, eine Pipe oder ein Socket.";
     case FileFault::InUse:
         return "Sie ist in einem anderen Programm ge\xC3\xB6" "ffnet.";
     case FileFault::NameTooLong:
@@ -75,6 +75,58 @@ std::string outputCause(const FileError& error)
     }
 }
 
+// What stands at the mailbox file's place after a run that did not make it.
+std::string keptSentence(const ProblemFacts& facts)
+{
+    if (facts.mailbox == MailboxFate::OldKept)
+        return "Die vorhandene Datei " + quoted(facts.outputName) + " bleibt, wie sie war.";
+    if (facts.mailbox == MailboxFate::NoneMade)
+        return "Es wurde keine Postfachdatei angelegt.";
+    return std::string();
+}
+
+// keptSentence behind a sentence, where there is one.
+std::string keptAfter(const ProblemFacts& facts)
+{
+    std::string text = keptSentence(facts);
+    if (!text.empty())
+        text.insert(text.begin(), ' ');
+    return text;
+}
+
+bool reachedItsPlace(const ProblemFacts& facts)
+{
+    return facts.mailbox != MailboxFate::OldKept && facts.mailbox != MailboxFate::NoneMade;
+}
+
+// A run that ended without an entry, as the mailbox file's place shows it.
+std::string emptySentence(const ProblemFacts& facts)
+{
+    return reachedItsPlace(facts) ? "Die Postfachdatei " + quoted(facts.outputName) + " ist leer."
+                                  : keptSentence(facts);
+}
+
+std::string incompleteSentence(const ProblemFacts& facts)
+{
+    const std::string out = quoted(facts.outputName);
+    if (reachedItsPlace(facts))
+        return "Die Postfachdatei " + out + " konnte nicht vollst\xC3\xA4ndig geschrieben werden: " +
+               outputCause(facts.fileError) + " Sie ist unvollst\xC3\xA4ndig.";
+    std::string text = "Die Postfachdatei " + out + " konnte nicht geschrieben werden: " + outputCause(facts.fileError);
+    if (facts.fileError.fault == FileFault::DiskFull && facts.mailbox == MailboxFate::OldKept)
+        text += " Bis die neue Postfachdatei fertig ist, braucht sie Platz neben der vorhandenen.";
+    return text + " " + keptSentence(facts);
+}
+
+std::string cancelledSentence(const ProblemFacts& facts)
+{
+    if (reachedItsPlace(facts))
+        return "Die Umwandlung wurde abgebrochen. Die Postfachdatei " + quoted(facts.outputName) +
+               " enth\xC3\xA4lt nur die bis dahin fertigen Eintr\xC3\xA4ge.";
+    return std::string("Die Umwandlung wurde abgebrochen") +
+           (facts.entriesWritten == 0 ? ", bevor ein Eintrag fertig war. " : ". ") + keptSentence(facts);
+}
+
 std::string skippedSentence(const ProblemFacts& facts)
 {
     const std::uint32_t damaged = facts.itemsSkipped - facts.itemsOverLimit;
@@ -83,7 +135,7 @@ std::string skippedSentence(const ProblemFacts& facts)
                        " der PFC-Datei " + quoted(facts.inputPath) + (damaged == 1 ? " wurde" : " wurden") +
                        " \xC3\xBC" "bersprungen. ";
     if (facts.entriesWritten == 0)
-        return text + "Die Postfachdatei " + out + " ist leer.";
+        return text + emptySentence(facts);
     if (facts.entriesWritten == 1)
         return text + "Die \xC3\xBC" "brige Nachricht steht in der Postfachdatei " + out + ".";
     return text + "Die \xC3\xBC" "brigen " + wholeNumber(facts.entriesWritten) +
@@ -98,15 +150,16 @@ std::string sentence(RunProblem problem, const ProblemFacts& facts)
     case RunProblem::InputUnreadable:
         return "Die PFC-Datei " + in + " kann nicht gelesen werden: " + inputCause(facts.fileError);
     case RunProblem::OutputUnwritable:
+        if (facts.mailbox == MailboxFate::OldKept)
+            return "Die Postfachdatei " + out + " kann nicht ersetzt werden: " + outputCause(facts.fileError) +
+                   " Sie bleibt, wie sie war.";
         return "Die Postfachdatei " + out + " kann nicht angelegt werden: " + outputCause(facts.fileError);
     case RunProblem::OutputIsInput:
         return "Die Postfachdatei " + out + " w\xC3\xA4re die PFC-Datei selbst. Es wurde nichts geschrieben.";
     case RunProblem::OutputIncomplete:
-        return "Die Postfachdatei " + out + " konnte nicht vollst\xC3\xA4ndig geschrieben werden: " +
-               outputCause(facts.fileError) + " Sie ist unvollst\xC3\xA4ndig.";
+        return incompleteSentence(facts);
     case RunProblem::Cancelled:
-        return "Die Umwandlung wurde abgebrochen. Die Postfachdatei " + out +
-               " enth\xC3\xA4lt nur die bis dahin fertigen Eintr\xC3\xA4ge.";
+        return cancelledSentence(facts);
     case RunProblem::ItemsPassedOver:
         return std::to_string(facts.itemsOverLimit) + " Eintr\xC3\xA4ge der PFC-Datei " + in +
                " wurden ausgelassen: Die Datei verweist immer wieder auf dieselben Daten und ist "
@@ -130,9 +183,21 @@ std::string sentence(RunProblem problem, const ProblemFacts& facts)
                " nicht gelesen werden; die Nachrichten darin fehlen in der Postfachdatei " + out +
                ". Die Datei ist vermutlich besch\xC3\xA4" "digt.";
     case RunProblem::NoMessages:
-        return "Die PFC-Datei " + in + " enth\xC3\xA4lt keine Nachrichten. Die Postfachdatei " + out + " ist leer.";
+        return "Die PFC-Datei " + in + " enth\xC3\xA4lt keine Nachrichten. " + emptySentence(facts);
     case RunProblem::OutOfMemory:
-        return "Zu wenig Arbeitsspeicher: Die PFC-Datei " + in + " konnte nicht vollst\xC3\xA4ndig umgewandelt werden.";
+        return "Zu wenig Arbeitsspeicher: Die PFC-Datei " + in + " konnte nicht vollst\xC3\xA4ndig umgewandelt werden." +
+               keptAfter(facts);
+    case RunProblem::OutputNotCreatedBeside:
+        return "Die Postfachdatei " + out + " kann nicht ersetzt werden: Die neue entsteht zuerst neben ihr, doch in "
+               "ihrem Ordner l\xC3\xA4sst sich keine Datei anlegen. " + outputCause(facts.fileError) + " " +
+               keptSentence(facts);
+    case RunProblem::OutputNotReplaced:
+        return "Die Datei " + out + " kann nicht durch die fertige neue Postfachdatei ersetzt werden: " +
+               outputCause(facts.fileError) + " Sie bleibt, wie sie war.";
+    case RunProblem::OutputHoldsInputBytes:
+        return "Die Datei " + out + " hat die Gr\xC3\xB6\xC3\x9F" "e und die Daten der PFC-Datei " + in +
+               ": Sie ist die PFC-Datei selbst, auf einem anderen Weg erreicht, oder eine Kopie. Sie wird nicht "
+               "ersetzt; es wurde nichts geschrieben.";
     }
     return "Unbekannter Fehler.";
 }
@@ -140,7 +205,8 @@ std::string sentence(RunProblem problem, const ProblemFacts& facts)
 // What a user of the command line can do about a file fault.
 const char* commandLineFileHint(RunProblem problem, FileFault fault)
 {
-    const bool output = problem == RunProblem::OutputUnwritable || problem == RunProblem::OutputIncomplete;
+    const bool output = problem == RunProblem::OutputUnwritable || problem == RunProblem::OutputIncomplete ||
+                        problem == RunProblem::OutputNotCreatedBeside || problem == RunProblem::OutputNotReplaced;
     if (problem == RunProblem::InputUnreadable && (fault == FileFault::NotFound || fault == FileFault::InvalidName))
         return "Pr\xC3\xBC" "fen Sie Namen und Ordner.";
     if (problem == RunProblem::InputUnreadable && fault == FileFault::IsFolder)
@@ -201,7 +267,11 @@ const char* hint(RunProblem problem, const ProblemFacts& facts, Shown where)
     case RunProblem::OutputIsInput:
         return where == Shown::Desktop ? "Benennen Sie die PFC-Datei um (Endung .pfc)."
                                        : "W\xC3\xA4hlen Sie mit -o einen anderen Namen.";
-    case RunProblem::InputUnreadable: case RunProblem::OutputUnwritable:
+    case RunProblem::OutputHoldsInputBytes:
+        return where == Shown::Desktop ? "Verschieben Sie diese Datei oder benennen Sie sie um."
+                                       : "W\xC3\xA4hlen Sie mit -o einen anderen Namen.";
+    case RunProblem::InputUnreadable: case RunProblem::OutputUnwritable: case RunProblem::OutputNotCreatedBeside:
+    case RunProblem::OutputNotReplaced:
         return where == Shown::Desktop ? desktopFileHint(problem, facts.fileError.fault)
                                        : commandLineFileHint(problem, facts.fileError.fault);
     case RunProblem::OutputIncomplete:
@@ -217,8 +287,8 @@ const char* hint(RunProblem problem, const ProblemFacts& facts, Shown where)
 
 ProblemFacts problemFacts(const ConversionRun& run)
 {
-    return ProblemFacts{run.inputPath,   run.outputName, run.itemsOverLimit, run.itemsSkipped, run.entriesWritten,
-                        run.itemsCut,    run.treePartsLost, run.fileError};
+    return ProblemFacts{run.inputPath, run.outputName,   run.itemsOverLimit, run.itemsSkipped, run.entriesWritten,
+                        run.itemsCut,  run.treePartsLost, run.fileError,     run.mailbox};
 }
 
 std::string problem(RunProblem problem, const ProblemFacts& facts, Shown where)
@@ -241,6 +311,7 @@ const char kUsage[] =
     "Wandelt PFC-Dateien (Personal Filing Cabinet) in mbox-Postfachdateien (.mbx) um.\n"
     "\n"
     "Ohne -o entsteht die Postfachdatei neben der PFC-Datei: aus Post.2009.pfc wird Post.2009.mbx.\n"
+    "Eine vorhandene Postfachdatei wird erst ersetzt, wenn die neue vollst\xC3\xA4ndig ist.\n"
     "\n"
     "  -o AUSGABE, --output=AUSGABE\n"
     "                 Name der Postfachdatei (nur bei einer PFC-Datei); \"-\" schreibt auf die Standardausgabe;\n"
@@ -297,9 +368,40 @@ std::string outputOfEarlierInput(const std::string& input, const std::string& ou
            " entsteht schon aus " + quoted(earlierInput) + ". Benennen Sie eine der beiden PFC-Dateien um.";
 }
 
-std::string folderNotCreated(const std::string& folder)
+namespace {
+
+// Why a folder cannot be made, as a sentence.
+std::string folderCause(const FileError& error)
 {
-    return "Der Ordner " + quoted(folder) + " kann nicht angelegt werden.";
+    switch (error.fault) {
+    case FileFault::IsFile:
+        return "Ein Teil des Pfades ist eine Datei, kein Ordner.";
+    case FileFault::NotFound:
+        return "Das Laufwerk oder ein Teil des Pfades ist nicht erreichbar.";
+    case FileFault::NoPermission:
+        return "Es fehlt die Berechtigung, dort einen Ordner anzulegen.";
+    case FileFault::DiskFull:
+        return "Der Datentr\xC3\xA4ger ist voll.";
+    case FileFault::ReadOnly:
+        return "Der Datentr\xC3\xA4ger ist schreibgesch\xC3\xBCtzt.";
+    case FileFault::NameTooLong:
+        return "Der Name ist zu lang.";
+    default:
+        return "Die Ursache ist unbekannt" + errorCode(error) + ".";
+    }
+}
+
+} // namespace
+
+std::string folderNotCreated(const std::string& folder, const FileError& error)
+{
+    return "Der Ordner " + quoted(folder) + " kann nicht angelegt werden: " + folderCause(error) +
+           " W\xC3\xA4hlen Sie mit -o einen anderen Ort.";
+}
+
+std::string noFileMatches(const std::string& pattern)
+{
+    return "Zu " + quoted(pattern) + " passt keine Datei. Pr\xC3\xBC" "fen Sie Namen und Ordner.";
 }
 
 std::string wholeNumber(std::uint64_t value)

@@ -25,6 +25,7 @@ struct ProblemFacts {
     std::uint32_t itemsCut = 0;
     std::uint32_t treePartsLost = 0;
     FileError fileError;
+    MailboxFate mailbox = MailboxFate::NoneMade;
 };
 
 // The facts of a run, with its paths as the run holds them.
@@ -50,7 +51,9 @@ std::string unknownOption(const std::string& option);
 std::string outputIsOtherInput(const std::string& input, const std::string& output, const std::string& otherInput);
 std::string outputOfEarlierInput(const std::string& input, const std::string& output,
                                  const std::string& earlierInput);
-std::string folderNotCreated(const std::string& folder);
+std::string folderNotCreated(const std::string& folder, const FileError& error);
+// A wildcard that the program expanded itself (Windows) and that matched no file.
+std::string noFileMatches(const std::string& pattern);
 
 // "Post.pfc → Post.mbx: 4.567 Nachrichten, 11 beschädigte übersprungen, 0,29 s"
 std::string summary(const std::string& input, const std::string& output, std::uint32_t entries,

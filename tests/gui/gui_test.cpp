@@ -745,7 +745,7 @@ TEST(ChosenFile, PathsPastMaxPathKeepEveryCharacter)
 }
 
 // A wrong file chosen is refused before its mailbox file is touched; a PFC
-// file without messages converts and says so.
+// file without messages says so, and an old mailbox file stays as it was.
 TEST(ConvertCommand, SaysWhenTheFileIsNoPfcFileOrHoldsNoMessage)
 {
     std::string folder = freshFolder("wrong-file");
@@ -757,11 +757,10 @@ TEST(ConvertCommand, SaysWhenTheFileIsNoPfcFileOrHoldsNoMessage)
         std::string bytes;
         const char* says;
         const char* shot;
-        bool converted;
     } rows[] = {
-        {"Notiz", "Liebe Anna,\r\nanbei die Liste.\r\n", "ist keine PFC-Datei", "message-not-a-pfc-file", false},
-        {"Leer", "", "ist leer, also keine PFC-Datei", "message-empty-file", false},
-        {"Ohne", noEntries, "keine Nachrichten", "message-no-messages", true},
+        {"Notiz", "Liebe Anna,\r\nanbei die Liste.\r\n", "ist keine PFC-Datei", "message-not-a-pfc-file"},
+        {"Leer", "", "ist leer, also keine PFC-Datei", "message-empty-file"},
+        {"Ohne", noEntries, "keine Nachrichten", "message-no-messages"},
     };
     Program program(freshFolder("wrong-file-start"));
     ASSERT_NE(program.main, nullptr);
@@ -774,7 +773,7 @@ TEST(ConvertCommand, SaysWhenTheFileIsNoPfcFileOrHoldsNoMessage)
         convertThroughDialog(program, pfc);
         acknowledgeBox(program, row.says, row.shot);
         const std::vector<char> after = readFile(mbx);
-        EXPECT_EQ(std::string(after.begin(), after.end()), row.converted ? "" : "die alte Postfachdatei");
+        EXPECT_EQ(std::string(after.begin(), after.end()), "die alte Postfachdatei");
     }
 }
 
@@ -806,9 +805,12 @@ TEST(ConvertCommand, RefusesToReplaceThePfcFileAndSaysSo)
         EXPECT_EQ(readFile(input), readFile(kSample)) << "the PFC file was changed";
     }
     ASSERT_TRUE(copyFile(kSample, folder + "\\Post\xE2\x82\xAC.pfc"));
+    // A copy of the PFC file would be refused as the PFC file itself: another
+    // file now stands under the name refused above, and it is replaced.
+    std::ofstream(std::filesystem::path(wide(folder + "\\Post\xE2\x82\xAC.mbx")), std::ios::binary)
+        << "die alte Postfachdatei";
     convertThroughDialog(program, folder + "\\Post\xE2\x82\xAC.pfc");
     acknowledgeBox(program, kSampleSkipped);
-    // It replaces the PFC file of that name refused above: another file now.
     const std::string expected = cliMailbox(kSample, freshFolder("same-cli") + "\\sample.mbx");
     EXPECT_EQ(readFile(folder + "\\Post\xE2\x82\xAC.mbx"), readFile(expected)) << "the mailbox file went elsewhere";
 }
