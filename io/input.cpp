@@ -53,9 +53,12 @@ long readSome(int fd, std::int64_t offset, std::uint8_t* dst, std::size_t count)
     return static_cast<long>(got);
 }
 #else
+// Without waiting for a writer, should the path have become a named pipe since
+// it was looked at: the size check below then refuses it. For a file it
+// changes nothing.
 int openReadOnly(const std::string& path)
 {
-    return openDescriptor(path, O_RDONLY);
+    return openDescriptor(path, O_RDONLY | O_NONBLOCK);
 }
 
 void closeFile(int fd)
