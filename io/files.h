@@ -53,6 +53,12 @@ std::size_t lastPartStart(const std::string& path);
 
 // Opens with the C library's _open/open flags; the path is UTF-8.
 int openDescriptor(const std::string& path, int flags, int mode = 0);
+void closeDescriptor(int fd);
+
+// Reads up to `count` bytes at `offset` of the open file without moving its
+// position, so that threads may read one file at once: the bytes read, 0 at
+// its end, -1 on an error.
+long readFileAt(int fd, std::int64_t offset, void* dst, std::size_t count);
 
 // What a path leads to, links followed, found without opening the file for its
 // bytes (so a pipe with no writer cannot keep the caller waiting): nothing, an

@@ -26,32 +26,11 @@ int openReadOnly(const std::string& path)
     return openDescriptor(path, _O_RDONLY | _O_BINARY);
 }
 
-void closeFile(int fd)
-{
-    _close(fd);
-}
-
 std::int64_t fileSize(int fd)
 {
     return _lseeki64(fd, 0, SEEK_END);
 }
 
-// One read at an absolute 64-bit offset. The offset travels with the read, not
-// in the descriptor's position, so readers on two threads may share the file.
-long readSome(int fd, std::int64_t offset, std::uint8_t* dst, std::size_t count)
-{
-    auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(fd));
-    if (handle == INVALID_HANDLE_VALUE)
-        return -1;
-    OVERLAPPED at{};
-    at.Offset = static_cast<DWORD>(static_cast<std::uint64_t>(offset) & 0xFFFFFFFFu);
-    at.OffsetHigh = static_cast<DWORD>(static_cast<std::uint64_t>(offset) >> 32);
-    DWORD want = count > (1u << 30) ? (1u << 30) : static_cast<DWORD>(count);
-    DWORD got = 0;
-    if (!ReadFile(handle, dst, want, &got, &at))
-        return GetLastError() == ERROR_HANDLE_EOF ? 0 : -1;
-    return static_cast<long>(got);
-}
 #else
 // Without waiting for a writer, should the path have become a named pipe since
 // it was looked at: the size check below then refuses it. For a file it
@@ -59,11 +38,6 @@ long readSome(int fd, std::int64_t offset, std::uint8_t* dst, std::size_t count)
 int openReadOnly(const std::string& path)
 {
     return openDescriptor(path, O_RDONLY | O_NONBLOCK);
-}
-
-void closeFile(int fd)
-{
-    ::close(fd);
 }
 
 std::int64_t fileSize(int fd)
@@ -74,10 +48,6 @@ std::int64_t fileSize(int fd)
     return static_cast<std::int64_t>(st.st_size);
 }
 
-long readSome(int fd, std::int64_t offset, std::uint8_t* dst, std::size_t count)
-{
-    return static_cast<long>(::pread(fd, dst, count, static_cast<off_t>(offset)));
-}
 #endif
 
 // How the streams size their reads. A stream that jumps reads what it was
@@ -193,7 +163,7 @@ void FileInput::close()
     ownAhead_.reset();
     ahead_ = nullptr;
     if (fd_ >= 0 && ownsFile_)
-        closeFile(fd_);
+        closeDescriptor(fd_);
     fd_ = -1;
     ownsFile_ = false;
     size_ = 0;
@@ -211,7 +181,7 @@ std::size_t FileInput::readFile(std::int64_t offset, std::uint8_t* dst, std::siz
         ahead_->waitFor(offset + static_cast<std::int64_t>(count));
     std::size_t done = 0;
     while (done < count) {
-        long n = readSome(fd_, offset + static_cast<std::int64_t>(done), dst + done, count - done);
+        long n = readFileAt(fd_, offset + static_cast<std::int64_t>(done), dst + done, count - done);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)

@@ -1,21 +1,17 @@
 // The reading-ahead thread.
 #include "io/read_ahead.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
-#include <memory>
 #include <new>
 #include <system_error>
 
 #include <fcntl.h>
 #ifdef _WIN32
-#include <io.h>
 #include "io/win32.h"
 #else
-#include <sys/stat.h>
 #include <sys/uio.h>
-#include <unistd.h>
 #endif
 
 #include "io/files.h"
@@ -32,91 +28,45 @@ constexpr std::int64_t kMemoryShare = 2;
 // Places looked at to tell a file in the cache from one that is not.
 constexpr int kCacheSamples = 16;
 
+// A descriptor of its own, with the system told that it reads in order (on
+// Windows FILE_FLAG_SEQUENTIAL_SCAN); only where the path still leads to the
+// file that `fd` holds.
+int openSequential(int fd, const std::string& path)
+{
 #ifdef _WIN32
-using Handle = HANDLE;
-
-Handle handleOf(std::intptr_t value)
-{
-    return reinterpret_cast<Handle>(value);
-}
-
-// A handle of its own, with the system told that it reads in order; only when
-// the path still leads to the file that `fd` holds.
-std::intptr_t openSequential(int fd, const std::string& path)
-{
-    HANDLE handle = CreateFileW(systemPath(path).c_str(), GENERIC_READ,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
-    if (handle == INVALID_HANDLE_VALUE)
-        return -1;
-    if (!sameFile(identityOfHandle(handle), identityOfDescriptor(fd))) {
-        CloseHandle(handle);
-        return -1;
-    }
-    return reinterpret_cast<std::intptr_t>(handle);
-}
-
-void closeHandle(std::intptr_t handle)
-{
-    CloseHandle(handleOf(handle));
-}
-
-long readSome(std::intptr_t handle, std::int64_t offset, std::uint8_t* dst, std::size_t count)
-{
-    OVERLAPPED at{};
-    at.Offset = static_cast<DWORD>(static_cast<std::uint64_t>(offset) & 0xFFFFFFFFu);
-    at.OffsetHigh = static_cast<DWORD>(static_cast<std::uint64_t>(offset) >> 32);
-    DWORD got = 0;
-    if (!ReadFile(handleOf(handle), dst, static_cast<DWORD>(count), &got, &at))
-        return GetLastError() == ERROR_HANDLE_EOF ? 0 : -1;
-    return static_cast<long>(got);
-}
-
-// Windows cannot tell cheaply whether a page is in its cache.
-bool isCached(std::intptr_t, std::int64_t)
-{
-    return false;
-}
+    const int own = openDescriptor(path, _O_RDONLY | _O_BINARY | _O_SEQUENTIAL);
 #else
-// A descriptor of its own, so that the system sees one reader going forward;
-// only when the path still leads to the file that `fd` holds.
-std::intptr_t openSequential(int fd, const std::string& path)
-{
     const int own = openDescriptor(path, O_RDONLY);
+#endif
     if (own < 0)
         return -1;
     if (!sameFile(identityOfDescriptor(own), identityOfDescriptor(fd))) {
-        ::close(own);
+        closeDescriptor(own);
         return -1;
     }
+#ifndef _WIN32
     ::posix_fadvise(own, 0, 0, POSIX_FADV_SEQUENTIAL);
+#endif
     return own;
 }
 
-void closeHandle(std::intptr_t handle)
-{
-    ::close(static_cast<int>(handle));
-}
-
-long readSome(std::intptr_t handle, std::int64_t offset, std::uint8_t* dst, std::size_t count)
-{
-    return static_cast<long>(::pread(static_cast<int>(handle), dst, count, static_cast<off_t>(offset)));
-}
-
 // Whether the page at `offset` is in the system's cache: a read that may not
-// wait for the disk delivers it only then.
-bool isCached(std::intptr_t handle, std::int64_t offset)
+// wait for the disk delivers it only then. Windows cannot tell so cheaply.
+bool isCached([[maybe_unused]] int fd, [[maybe_unused]] std::int64_t offset)
 {
+#ifdef _WIN32
+    return false;
+#else
     char byte = 0;
     iovec into{&byte, 1};
-    return ::preadv2(static_cast<int>(handle), &into, 1, static_cast<off_t>(offset), RWF_NOWAIT) == 1;
-}
+    return ::preadv2(fd, &into, 1, static_cast<off_t>(offset), RWF_NOWAIT) == 1;
 #endif
+}
 
-bool spreadOverCached(std::intptr_t handle, std::int64_t from, std::int64_t length, int samples)
+bool spreadOverCached(int fd, std::int64_t from, std::int64_t length, int samples)
 {
     for (int i = 0; i < samples; ++i) {
-        if (!isCached(handle, from + length * i / samples))
+        if (!isCached(fd, from + length * i / samples))
             return false;
     }
     return true;
@@ -157,28 +107,24 @@ bool ReadAhead::start(int fd, const std::string& path, std::int64_t size)
     stop();
     if (size < kWorthReading || size > availableMemory() / kMemoryShare)
         return false;
-    handle_ = openSequential(fd, path);
-    if (handle_ == -1)
-        return false;
-    ownsHandle_ = true;
+    fd_ = openSequential(fd, path);
     size_ = size;
-    if (spreadOverCached(handle_, 0, size, kCacheSamples)) {
+    if (fd_ < 0 || spreadOverCached(fd_, 0, size, kCacheSamples)) {
         stop();
         return false;
     }
     if (!block_)
         block_.reset(new (std::nothrow) std::uint8_t[kBlockSize]);
-    if (!block_) {
-        stop();
-        return false;
-    }
     reached_.store(0, std::memory_order_relaxed);
     stop_.store(false, std::memory_order_relaxed);
-    running_.store(true, std::memory_order_release);
+    running_.store(block_ != nullptr, std::memory_order_release);
     try {
-        thread_ = std::thread(&ReadAhead::run, this);
+        if (block_)
+            thread_ = std::thread(&ReadAhead::run, this);
     } catch (const std::system_error&) {
         running_.store(false, std::memory_order_release);
+    }
+    if (!running()) {
         stop();
         return false;
     }
@@ -191,10 +137,9 @@ void ReadAhead::stop()
     if (thread_.joinable())
         thread_.join();
     finish();
-    if (ownsHandle_)
-        closeHandle(handle_);
-    ownsHandle_ = false;
-    handle_ = -1;
+    if (fd_ >= 0)
+        closeDescriptor(fd_);
+    fd_ = -1;
 }
 
 void ReadAhead::waitFor(std::int64_t end)
@@ -209,9 +154,9 @@ void ReadAhead::run()
 {
     std::int64_t at = 0;
     while (at < size_ && !stop_.load(std::memory_order_acquire)) {
-        const std::size_t count = static_cast<std::size_t>(std::min<std::int64_t>(kBlockSize, size_ - at));
+        const auto count = static_cast<std::size_t>(std::min<std::int64_t>(kBlockSize, size_ - at));
         // A block that the conversion's reads brought in already is passed over.
-        const bool cached = spreadOverCached(handle_, at, static_cast<std::int64_t>(count), 3);
+        const bool cached = spreadOverCached(fd_, at, static_cast<std::int64_t>(count), 3);
         if (!cached && !readBlock(at, count))
             break;
         at += static_cast<std::int64_t>(count);
@@ -229,7 +174,7 @@ bool ReadAhead::readBlock(std::int64_t offset, std::size_t count)
 {
     std::size_t done = 0;
     while (done < count) {
-        const long n = readSome(handle_, offset + static_cast<std::int64_t>(done), block_.get() + done, count - done);
+        const long n = readFileAt(fd_, offset + static_cast<std::int64_t>(done), block_.get() + done, count - done);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)

@@ -53,8 +53,7 @@ private:
 
     std::int64_t size_ = 0;
     std::unique_ptr<std::uint8_t[]> block_;
-    std::intptr_t handle_ = -1;  // the thread's own: a descriptor, or a Windows handle
-    bool ownsHandle_ = false;
+    int fd_ = -1;  // the thread's own
     std::atomic<std::int64_t> reached_{0};
     std::atomic<bool> running_{false};
     std::atomic<bool> stop_{false};
