@@ -135,7 +135,11 @@ TEST(FileInput, ReadersOnTwoThreadsDeliverTheFileBytes)
     }
 #endif
     owner.startReadingAhead();
+#ifndef _WIN32
+    // Windows cannot tell cheaply whether the file is in its cache, and reads
+    // ahead whenever the file fits.
     EXPECT_EQ(owner.readsAhead(), cold);
+#endif
     std::unique_ptr<InputSource> readers[2] = {owner.openReader(), owner.openReader()};
     ASSERT_TRUE(readers[0] && readers[1]);
     int wrong[2] = {0, 0};

@@ -749,9 +749,11 @@ TEST(ChosenFile, PathsPastMaxPathKeepEveryCharacter)
 TEST(ConvertCommand, SaysWhenTheFileIsNoPfcFileOrHoldsNoMessage)
 {
     std::string folder = freshFolder("wrong-file");
-    // A head at offset 20 that counts no entry.
-    std::string noEntries(36, '\0');
+    // A head at offset 20 that counts one entry, an empty folder at offset 40.
+    std::string noEntries(40 + 134, '\0');
     noEntries[16] = 20;
+    noEntries[28] = 1;
+    noEntries[36] = 40;
     const struct {
         const char* name;
         std::string bytes;
