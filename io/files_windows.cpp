@@ -126,7 +126,7 @@ bool isFolder(const std::string& path)
 // Declared in files.cpp, whose folder making needs it.
 bool createFolder(const std::string& path)
 {
-    return CreateDirectoryW(widePath(path).c_str(), nullptr) != 0;
+    return CreateDirectoryW(systemPath(path).c_str(), nullptr) != 0;
 }
 
 bool sameFileName(const std::string& a, const std::string& b)
@@ -167,7 +167,7 @@ int openDescriptor(const std::string& path, int flags, int mode)
 PathFacts factsOfPath(const std::string& path)
 {
     PathFacts facts;
-    HANDLE handle = CreateFileW(widePath(path).c_str(), FILE_READ_ATTRIBUTES,
+    HANDLE handle = CreateFileW(systemPath(path).c_str(), FILE_READ_ATTRIBUTES,
                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                                 FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (handle == INVALID_HANDLE_VALUE)
@@ -192,7 +192,7 @@ std::string finalPath(const std::string& path)
     if (path.find_first_of("*?", start) != std::string::npos)
         return path;
     WIN32_FIND_DATAW entry;
-    HANDLE search = FindFirstFileW(widePath(path).c_str(), &entry);
+    HANDLE search = FindFirstFileW(systemPath(path).c_str(), &entry);
     if (search == INVALID_HANDLE_VALUE)
         return path;
     FindClose(search);
@@ -201,12 +201,12 @@ std::string finalPath(const std::string& path)
 
 bool removeFile(const std::string& path)
 {
-    return DeleteFileW(widePath(path).c_str()) != 0;
+    return DeleteFileW(systemPath(path).c_str()) != 0;
 }
 
 int openOtherForWriting(const std::string& path, FileError& error)
 {
-    HANDLE handle = CreateFileW(widePath(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+    HANDLE handle = CreateFileW(systemPath(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                 OPEN_EXISTING, 0, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         error = lastFileError();
@@ -228,7 +228,7 @@ int openOtherForWriting(const std::string& path, FileError& error)
 FileSample sampleOfFile(const std::string& path, std::size_t count)
 {
     FileSample sample;
-    HANDLE handle = CreateFileW(widePath(path).c_str(), GENERIC_READ,
+    HANDLE handle = CreateFileW(systemPath(path).c_str(), GENERIC_READ,
                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                                 FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (handle == INVALID_HANDLE_VALUE)

@@ -28,12 +28,9 @@ constexpr char kEnd[] = ".tmp";
 constexpr std::size_t kMarkLength = sizeof kMark - 1;
 constexpr std::size_t kMarkDigits = 8;
 constexpr std::size_t kAdded = kMarkLength + kMarkDigits + sizeof kEnd - 1;
-// The longest file name; on Windows in UTF-16 units, and a path of at most 259
-// of them without the long-path prefix.
+// The longest file name; on Windows in UTF-16 units. The path may be longer
+// than MAX_PATH: the system's calls take it in the long form (systemPath).
 constexpr std::size_t kLongestName = 255;
-#ifdef _WIN32
-constexpr std::size_t kLongestPath = 259;
-#endif
 
 // The target's name as the new file's name begins with it, cut where the whole
 // would not fit.
@@ -43,9 +40,7 @@ std::string stemOf(const std::string& target)
     std::string name = target.substr(start);
 #ifdef _WIN32
     const std::wstring wide = widePath(name);
-    const std::size_t folder = widePath(target.substr(0, start)).size();
-    std::size_t room = kLongestName - kAdded;
-    room = folder + kAdded < kLongestPath ? std::min(room, kLongestPath - folder - kAdded) : 1;
+    const std::size_t room = kLongestName - kAdded;
     if (wide.size() > room) {
         std::size_t cut = room;
         if (wide[cut - 1] >= 0xD800 && wide[cut - 1] <= 0xDBFF)
@@ -122,7 +117,7 @@ int createReplacement(const std::string& target, std::string& created, FileError
     for (int attempt = 0; attempt < kAttempts; ++attempt) {
         const std::string path = replacementName(target, nextMark());
         // Shared for reading only: while it is open, no one deletes or renames it.
-        HANDLE handle = CreateFileW(widePath(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+        HANDLE handle = CreateFileW(systemPath(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
                                     FILE_ATTRIBUTE_NORMAL, nullptr);
         if (handle == INVALID_HANDLE_VALUE) {
             const DWORD code = GetLastError();
@@ -134,7 +129,7 @@ int createReplacement(const std::string& target, std::string& created, FileError
         const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_BINARY);
         if (fd < 0) {
             CloseHandle(handle);
-            DeleteFileW(widePath(path).c_str());
+            DeleteFileW(systemPath(path).c_str());
             error = FileError{FileFault::Other, 0};
             return -1;
         }
@@ -149,7 +144,7 @@ void removeLeftReplacements(const std::string& target, const FileIdentity& keep)
 {
     const std::string folder = target.substr(0, lastPartStart(target));
     WIN32_FIND_DATAW entry;
-    HANDLE search = FindFirstFileW(widePath(folder + stemOf(target) + kMark + "*" + kEnd).c_str(), &entry);
+    HANDLE search = FindFirstFileW(systemPath(folder + stemOf(target) + kMark + "*" + kEnd).c_str(), &entry);
     if (search == INVALID_HANDLE_VALUE)
         return;
     do {
@@ -159,20 +154,20 @@ void removeLeftReplacements(const std::string& target, const FileIdentity& keep)
         if (!isReplacementName(name, target) || sameFile(identityOfPath(folder + name), keep))
             continue;
         // A running program holds its new file without sharing deletion.
-        DeleteFileW(widePath(folder + name).c_str());
+        DeleteFileW(systemPath(folder + name).c_str());
     } while (FindNextFileW(search, &entry));
     FindClose(search);
 }
 
 bool replaceFile(const std::string& from, const std::string& to, FileError& error)
 {
-    if (MoveFileExW(widePath(from).c_str(), widePath(to).c_str(), MOVEFILE_REPLACE_EXISTING))
+    if (MoveFileExW(systemPath(from).c_str(), systemPath(to).c_str(), MOVEFILE_REPLACE_EXISTING))
         return true;
     error = lastFileError();
     // Windows calls a file that another program holds open a missing
     // permission; asking for the right to delete it alone tells the two apart.
     if (error.fault == FileFault::NoPermission) {
-        HANDLE handle = CreateFileW(widePath(to).c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+        HANDLE handle = CreateFileW(systemPath(to).c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                     nullptr, OPEN_EXISTING, 0, nullptr);
         if (handle != INVALID_HANDLE_VALUE)
             CloseHandle(handle);
