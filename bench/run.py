@@ -331,6 +331,7 @@ def main():
     ap.add_argument("--no-build", action="store_true", help="use the tools already in --build-dir")
     ap.add_argument("--cli", help="time this kistwerk-cli instead of the one in --build-dir (e.g. an older build)")
     ap.add_argument("--cold", action="store_true", help="also time cold, throttled runs (root, cgroup v1 blkio)")
+    ap.add_argument("--cold-repeat", type=int, default=0, help="cold runs per measurement (default --repeat)")
     ap.add_argument("--iops", type=int, default=300, help="reads a second the throttled disk gives")
     ap.add_argument("--bps", type=int, default=150000000, help="bytes a second the throttled disk gives")
     ap.add_argument("--threads", type=int, default=0, help="converting threads (KISTWERK_THREADS); 0: as the machine")
@@ -363,7 +364,7 @@ def main():
             if args.cold and cold_refused is None:
                 cold_refused = throttle(path, args.iops, args.bps)
             if args.cold and cold_refused is None:
-                row.update(measure_cold(tools, path, out_dir, args.repeat))
+                row.update(measure_cold(tools, path, out_dir, args.cold_repeat or args.repeat))
             rows.append(row)
     if cold_refused:
         print("cold runs left out: %s" % cold_refused)
