@@ -203,6 +203,8 @@ bool takeItem(Lane& lane, Output* output, std::chrono::milliseconds patience, Ma
         {
             std::unique_lock lock(lane.mutex);
             if (lane.marksPushed == lane.marksRead && lane.written == lane.read) {
+                if (patience.count() == 0)
+                    return false;
                 lane.callerWants = lane.marksRead + std::min<std::uint64_t>(kWakeItems, lane.jobsPosted - lane.marksRead);
                 lane.callerWaiting = true;
                 lane.callerWake.wait_for(lock, patience, [&lane] { return callerMayGoOn(lane); });
