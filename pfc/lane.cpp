@@ -53,25 +53,36 @@ bool waitForRoom(Lane& lane, std::unique_lock<std::mutex>& lock, std::size_t roo
 
 // Hands over the `count` bytes the worker wrote in place, behind those already
 // written, and returns the free part of the ring behind them, up to the ring's
-// end, after waiting for some room; nullptr once the run stops.
+// end, after waiting for some room; nullptr once the run stops. A short rest
+// before the ring's end is passed over, and the caller skips it: the output
+// holds back a CR at a buffer's end until it sees the next byte, so a buffer
+// must take at least two.
 std::uint8_t* publishAndClaim(Lane& lane, std::size_t count, std::size_t& room)
 {
     std::unique_lock lock(lane.mutex);
     lane.written += count;
     wakeCaller(lane);
-    if (!waitForRoom(lane, lock, kMinRoom))
-        return nullptr;
-    const auto start = static_cast<std::size_t>(lane.written % lane.ringSize);
-    room = std::min(lane.ringSize - static_cast<std::size_t>(used(lane)), lane.ringSize - start);
-    return lane.ring.get() + start;
+    for (;;) {
+        if (!waitForRoom(lane, lock, kMinRoom))
+            return nullptr;
+        const auto start = static_cast<std::size_t>(lane.written % lane.ringSize);
+        if (lane.ringSize - start >= kMinRoom) {
+            room = std::min(lane.ringSize - static_cast<std::size_t>(used(lane)), lane.ringSize - start);
+            return lane.ring.get() + start;
+        }
+        lane.skipFrom = lane.written;
+        lane.written += lane.ringSize - start;
+        lane.skipTo = lane.written;
+    }
 }
 
-bool pushMark(Lane& lane, ItemEnd end, std::int64_t recordBytes)
+bool pushMark(Lane& lane, ItemEnd end, std::int64_t recordBytes, std::uint64_t givenBytes)
 {
     std::unique_lock lock(lane.mutex);
     if (!waitForRoom(lane, lock, 0))
         return false;
-    lane.marks[lane.marksPushed % kMarkCount] = Mark{lane.written, static_cast<std::uint32_t>(recordBytes), end};
+    lane.marks[lane.marksPushed % kMarkCount] =
+        Mark{lane.written, static_cast<std::uint32_t>(recordBytes), static_cast<std::uint32_t>(givenBytes), end};
     ++lane.marksPushed;
     wakeCaller(lane);
     return true;
@@ -102,6 +113,7 @@ void workerMain(Lane& lane) noexcept
         if (job.extent > 0)
             lane.input->expect(job.recordAt, job.extent);
         const RunCounts before = lane.counts;
+        const std::uint64_t given = lane.output.bytesGiven();
         convertStoredRecord(lane.item, lane.style, lane.counts, job.recordAt);
         ItemEnd end = lane.counts.entriesWritten != before.entriesWritten ? ItemEnd::Entry : ItemEnd::NoEntry;
         if (lane.counts.itemsCut != before.itemsCut)
@@ -110,7 +122,8 @@ void workerMain(Lane& lane) noexcept
             end = ItemEnd::OverLimit;
         const std::int64_t bytesLeft = before.recordBytesLeft;
         // The output fails only when the run stops.
-        if (!lane.output.flush() || !pushMark(lane, end, bytesLeft - lane.counts.recordBytesLeft))
+        if (!lane.output.flush() ||
+            !pushMark(lane, end, bytesLeft - lane.counts.recordBytesLeft, lane.output.bytesGiven() - given))
             return;
     }
 }
@@ -153,6 +166,9 @@ Lane::Lane(const ConversionRun& run, std::unique_ptr<InputSource> reader, std::s
     item.container.input = input.get();
     takeMessageScratch(item.scratch);
     style = run.style;
+    // The worker joins its line ends itself, so that the writing thread only
+    // copies: an item ends in CR LF CR LF, so no pair spans two items.
+    output.setLfLineEnds(run.style.lfLineEnds);
     // The worker also stops at the run's whole limits on its own items: those
     // read and write no more than all items before them, so an item a worker
     // passes over is one the limits leave out anyway, and a hostile file cannot
@@ -195,10 +211,12 @@ std::uint64_t itemsWaiting(Lane& lane)
     return lane.jobsPosted - lane.marksPushed;
 }
 
-bool takeItem(Lane& lane, Output* output, std::chrono::milliseconds patience, Mark& end, std::uint64_t& bytes)
+bool takeItem(Lane& lane, Output* output, std::chrono::milliseconds patience, Mark& end)
 {
     for (;;) {
         std::uint64_t written = 0;
+        std::uint64_t skipFrom = 0;
+        std::uint64_t skipTo = 0;
         bool ended = false;
         {
             std::unique_lock lock(lane.mutex);
@@ -211,6 +229,8 @@ bool takeItem(Lane& lane, Output* output, std::chrono::milliseconds patience, Ma
                 lane.callerWaiting = false;
             }
             written = lane.written;
+            skipFrom = lane.skipFrom;
+            skipTo = lane.skipTo;
             ended = lane.marksPushed > lane.marksRead;
             if (ended)
                 end = lane.marks[lane.marksRead % kMarkCount];
@@ -218,9 +238,10 @@ bool takeItem(Lane& lane, Output* output, std::chrono::milliseconds patience, Ma
         const std::uint64_t upTo = ended ? end.position : written;
         if (upTo == lane.read && !ended)
             return false;
-        if (output != nullptr)
-            writeRing(*output, lane, lane.read, upTo);
-        lane.itemBytes += upTo - lane.read;
+        if (output != nullptr) {
+            writeRing(*output, lane, lane.read, std::min(upTo, std::max(lane.read, skipFrom)));
+            writeRing(*output, lane, std::max(lane.read, skipTo), upTo);
+        }
         {
             std::lock_guard lock(lane.mutex);
             lane.read = upTo;
@@ -229,11 +250,8 @@ bool takeItem(Lane& lane, Output* output, std::chrono::milliseconds patience, Ma
             if (lane.workerWaitingRoom && workerHasRoom(lane))
                 lane.workerWake.notify_one();
         }
-        if (ended) {
-            bytes = lane.itemBytes;
-            lane.itemBytes = 0;
+        if (ended)
             return true;
-        }
     }
 }
 

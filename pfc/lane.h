@@ -29,6 +29,7 @@ enum class ItemEnd : std::uint8_t { NoEntry, Entry, CutEntry, OverLimit };
 struct Mark {
     std::uint64_t position = 0;     // ring bytes written before the mark
     std::uint32_t recordBytes = 0;  // what the item read of its record
+    std::uint32_t givenBytes = 0;   // what it wrote, before its line ends were joined
     ItemEnd end = ItemEnd::NoEntry;
 };
 
@@ -68,6 +69,8 @@ struct Lane {
     std::uint64_t jobsTaken = 0;
     std::uint64_t written = 0;       // bytes the worker has put into the ring
     std::uint64_t read = 0;          // bytes the caller has taken out
+    std::uint64_t skipFrom = 0;      // the ring's end last passed over, which the
+    std::uint64_t skipTo = 0;        // caller skips: one at a time, as it lies a ring apart
     std::uint64_t marksPushed = 0;
     std::uint64_t marksRead = 0;
     std::uint64_t callerWants = 0;   // a waiting caller wakes once marksPushed reaches this
@@ -80,9 +83,6 @@ struct Lane {
     std::unique_ptr<std::uint8_t[]> ring;
     std::size_t ringSize;
     std::vector<Mark> marks;
-
-    // The calling thread's own: what it took of the item in hand.
-    std::uint64_t itemBytes = 0;
 
     // The worker's own.
     std::unique_ptr<InputSource> input;
@@ -108,7 +108,7 @@ void wakeIdleWorker(Lane& lane);
 // Takes the lane's next item out of its ring as its bytes come, writing them
 // to `output` (or dropping them where it is null). False when the item has not
 // ended after `patience`; what came of it so far is taken all the same. The
-// item's end mark and all its bytes are in `end` and `bytes` once it has.
-bool takeItem(Lane& lane, Output* output, std::chrono::milliseconds patience, Mark& end, std::uint64_t& bytes);
+// item's end mark is in `end` once it has.
+bool takeItem(Lane& lane, Output* output, std::chrono::milliseconds patience, Mark& end);
 
 } // namespace kistwerk

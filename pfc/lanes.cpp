@@ -37,14 +37,14 @@ void countPassedOver(RunCounts& counts)
     ++counts.itemsSkipped;
 }
 
-void countTaken(RunCounts& counts, bool passedOver, const Mark& end, std::uint64_t bytes)
+void countTaken(RunCounts& counts, bool passedOver, const Mark& end)
 {
     if (passedOver || end.end == ItemEnd::OverLimit) {
         countPassedOver(counts);
         return;
     }
     counts.recordBytesLeft -= end.recordBytes;
-    counts.outputBytesLeft -= static_cast<std::int64_t>(bytes);
+    counts.outputBytesLeft -= end.givenBytes;
     if (end.end == ItemEnd::NoEntry)
         ++counts.itemsSkipped;
     else
@@ -82,6 +82,8 @@ bool Lanes::start(int workers)
     pending_.assign(workers > 0 ? MemoryPlan::kLeavesAhead : 1, Pending{});
     firstPending_ = 0;
     pendingCount_ = 0;
+    // The workers hand over their items with the line ends joined already.
+    run_.output->setLfLineEnds(run_.style.lfLineEnds && workers == 0);
     if (workers == 0)
         return true;
     // Readers, rings and thread stacks are what a tight memory limit denies
@@ -106,6 +108,7 @@ bool Lanes::start(int workers)
         stop();
         lanes_.clear();
         pending_.assign(1, Pending{});
+        run_.output->setLfLineEnds(run_.style.lfLineEnds);
         return false;
     }
     return true;
@@ -198,17 +201,16 @@ bool Lanes::takeFromLane(Lane& lane, std::chrono::milliseconds patience)
 {
     const bool passedOver = limitsSpent(run_);
     Mark end;
-    std::uint64_t bytes = 0;
     Output* output = passedOver ? nullptr : run_.output;
-    if (!takeItem(lane, output, std::chrono::milliseconds(0), end, bytes)) {
+    if (!takeItem(lane, output, std::chrono::milliseconds(0), end)) {
         // Before the calling thread waits, every idle worker goes on with the
         // jobs it has, however few.
         for (auto& other : lanes_)
             wakeIdleWorker(*other);
-        if (!takeItem(lane, output, patience, end, bytes))
+        if (!takeItem(lane, output, patience, end))
             return false;
     }
-    countTaken(run_, passedOver, end, bytes);
+    countTaken(run_, passedOver, end);
     return true;
 }
 

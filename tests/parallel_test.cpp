@@ -416,13 +416,26 @@ TEST(Parallel, SameMailboxAndCallsAsOneThread)
 
 // The workers date their entries and the writing thread joins the line ends:
 // both must follow the run's mailbox form.
+// The workers join the line ends themselves, in their rings: bodies of blank
+// lines, every second byte a CR, larger than a ring, so that the rings' ends
+// fall on a CR whose LF lies at the ring's start again and again.
 TEST(Parallel, UnixFormAsOnOneThread)
 {
     TempDir dir;
-    const Bytes synth = synthImage(dir, "3M", 11);
-    const Outcome single = convertImage(synth, {.style = unixMailboxStyle()});
-    ASSERT_EQ(single.mailbox.find('\r'), std::string::npos);
-    expectSame(single, convertImage(synth, {.threads = 2, .style = unixMailboxStyle()}));
+    PfcBuilder b(12);
+    for (int i = 1; i <= 6; ++i) {
+        b.node(i, 7, 6 + i, i < 6 ? i + 1 : 0, 0);
+        MessageBuilder m;
+        m.sectionCount(40).timestamp(1041757387 + i).field(10, "Leerzeilen").endList();
+        for (int section = 0; section < 40; ++section)
+            m.section().typeRecord(0, 0).content(std::string(60001 - i, '\n')).endList();
+        b.record(6 + i, m.bytes());
+    }
+    for (const Bytes& image : {synthImage(dir, "3M", 11), b.bytes()}) {
+        const Outcome single = convertImage(image, {.style = unixMailboxStyle()});
+        ASSERT_EQ(single.mailbox.find('\r'), std::string::npos);
+        expectSame(single, convertImage(image, {.threads = 2, .style = unixMailboxStyle()}));
+    }
 }
 
 TEST(Parallel, CasesReallyReachTheirEdges)
