@@ -370,7 +370,8 @@ std::string outputOfEarlierInput(const std::string& input, const std::string& ou
 
 namespace {
 
-// Why a folder cannot be made, as a sentence.
+// Why a folder cannot be made, as a sentence; the causes it shares with a
+// file that cannot be written are said as there.
 std::string folderCause(const FileError& error)
 {
     switch (error.fault) {
@@ -380,14 +381,8 @@ std::string folderCause(const FileError& error)
         return "Das Laufwerk oder ein Teil des Pfades ist nicht erreichbar.";
     case FileFault::NoPermission:
         return "Es fehlt die Berechtigung, dort einen Ordner anzulegen.";
-    case FileFault::DiskFull:
-        return "Der Datentr\xC3\xA4ger ist voll.";
-    case FileFault::ReadOnly:
-        return "Der Datentr\xC3\xA4ger ist schreibgesch\xC3\xBCtzt.";
-    case FileFault::NameTooLong:
-        return "Der Name ist zu lang.";
     default:
-        return "Die Ursache ist unbekannt" + errorCode(error) + ".";
+        return outputCause(error);
     }
 }
 
