@@ -69,8 +69,8 @@ namespace {
 
 // Whether node 1 at `offset` could be one the client wrote: clear of the
 // pointer at offset 16 and of the head with the table entry that leads to it,
-// and no index in it beyond the table (an index that means none is 0 or
-// negative, as the client writes it).
+// leading on to a folder, a sibling or a record, and no index in it beyond the
+// table (an index that means none is 0 or negative, as the client writes it).
 bool isPlausibleFirstNode(const Container& container, std::int64_t offset, const PfcNode& node)
 {
     const std::int64_t headerOffset = container.tableBase + kTableBaseBehindHeader - std::int64_t{kHeaderSize};
@@ -78,7 +78,10 @@ bool isPlausibleFirstNode(const Container& container, std::int64_t offset, const
     const bool clearOfPointer = offset >= kHeaderPointerOffset + 4;
     const bool clearOfHead = end <= headerOffset || offset >= container.tableBase + 8;
     auto link = [&container](std::int32_t k) { return k <= container.entryCount; };
-    return clearOfPointer && clearOfHead && link(node.dataIndex) && link(node.nextIndex) && link(node.childIndex);
+    const bool leadsOn = isValidIndex(container, node.childIndex) || isValidIndex(container, node.nextIndex) ||
+                         isValidIndex(container, node.dataIndex);
+    return clearOfPointer && clearOfHead && leadsOn && link(node.dataIndex) && link(node.nextIndex) &&
+           link(node.childIndex);
 }
 
 } // namespace

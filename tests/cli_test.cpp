@@ -121,8 +121,9 @@ protected:
         b.node(2, 7, 3, 0, 0);
         b.record(3, m.bytes());
         ASSERT_TRUE(b.writeTo((dir_ / "Post.2009.pfc").string()));
-        PfcBuilder empty(1);  // a PFC file with one folder and nothing in it
-        empty.node(1, 0, 0, 0, 0);
+        PfcBuilder empty(2);  // a PFC file with a folder and nothing in it
+        empty.node(1, 0, 0, 0, 2);
+        empty.node(2, 0, 0, 0, 0);
         ASSERT_TRUE(empty.writeTo((dir_ / "Leer.pfc").string()));
         PfcBuilder none(3);  // a head that counts no entry: there is no tree at all
         none.node(1, 7, 3, 0, 0);

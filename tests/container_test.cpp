@@ -150,6 +150,11 @@ TEST(Container, StartCheckWantsAPlausibleFirstNode)
         {"node 1 over the pointer at 16", archive(0, 3, 0), false},
         {"node 1 over the head", archive(0, 3, 10), false},
         {"an index beyond the table", archive(4, 3, -1), false},
+        {"node 1 leading nowhere", [] {
+             PfcBuilder b(1);
+             b.node(1, 0, 0, 0, 0);
+             return b.bytes();
+         }(), false},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);

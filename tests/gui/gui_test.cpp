@@ -749,11 +749,14 @@ TEST(ChosenFile, PathsPastMaxPathKeepEveryCharacter)
 TEST(ConvertCommand, SaysWhenTheFileIsNoPfcFileOrHoldsNoMessage)
 {
     std::string folder = freshFolder("wrong-file");
-    // A head at offset 20 that counts one entry, an empty folder at offset 40.
-    std::string noEntries(40 + 134, '\0');
+    // A head at offset 20 that counts two entries; at offset 44 a folder whose
+    // child, at offset 178, holds nothing.
+    std::string noEntries(44 + 2 * 134, '\0');
     noEntries[16] = 20;
-    noEntries[28] = 1;
-    noEntries[36] = 40;
+    noEntries[28] = 2;
+    noEntries[36] = 44;
+    noEntries[40] = static_cast<char>(178);
+    noEntries[44 + 130] = 2;
     const struct {
         const char* name;
         std::string bytes;
