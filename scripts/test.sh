@@ -1,8 +1,9 @@
 #!/bin/sh
 # Installs everything the tests need, builds for Linux and 32-bit Windows, and
 # runs every test (the Windows ones under Wine inside Xvfb). Where this machine
-# cannot run 32-bit programs, and so not the 32-bit Wine, the Windows tests run
-# on an x86_64 build of the same sources (build/windows64) under 64-bit Wine.
+# cannot run 32-bit programs, or the 32-bit Wine could not be installed, the
+# Windows tests run on an x86_64 build of the same sources (build/windows64)
+# under 64-bit Wine.
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -36,15 +37,16 @@ for exe in Kistwerk kistwerk-cli; do
 done
 
 # Debian's `wine` starts the 32-bit loader, which a kernel without 32-bit
-# support refuses ("Exec format error"); then the 64-bit loader runs an x86_64
-# build of the same sources, with its own prefix.
+# support refuses ("Exec format error") and which is missing where wine32 could
+# not be installed; then the 64-bit loader runs an x86_64 build of the same
+# sources, with its own prefix.
 if /usr/lib/wine/wine --version >/dev/null 2>&1; then
     echo "== Windows tests under Wine"
     wine=wine
     tested=build/windows
     export WINEPREFIX="$root/build/wineprefix"
 else
-    echo "== this machine cannot run 32-bit programs: the Windows tests run on an x86_64 build of the same sources under 64-bit Wine"
+    echo "== no 32-bit Wine runs on this machine: the Windows tests run on an x86_64 build of the same sources under 64-bit Wine"
     wine=/usr/lib/wine/wine64
     tested=build/windows64
     export WINEPREFIX="$root/build/wineprefix64"
