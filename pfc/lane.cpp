@@ -14,6 +14,8 @@ constexpr std::size_t kMinRoom = std::size_t{1} << 14;  // less room than this i
 constexpr std::size_t kMarkCount = 4096;                // item ends one lane holds
 constexpr std::uint64_t kWakeItems = 64;                // items a waiting caller lets a lane finish
 constexpr std::uint64_t kWakeJobs = 8;                  // jobs that wake an idle worker
+// How long a caller with part of an item written waits between two looks.
+constexpr std::chrono::milliseconds kInHandWait{100};
 
 std::uint64_t used(const Lane& lane)
 {
@@ -221,11 +223,12 @@ bool takeItem(Lane& lane, Output* output, std::chrono::milliseconds patience, Ma
         {
             std::unique_lock lock(lane.mutex);
             if (lane.marksPushed == lane.marksRead && lane.written == lane.read) {
-                if (patience.count() == 0)
+                if (patience.count() == 0 && !lane.itemBegun)
                     return false;
-                lane.callerWants = lane.marksRead + std::min<std::uint64_t>(kWakeItems, lane.jobsPosted - lane.marksRead);
+                lane.callerWants = lane.marksRead + (lane.itemBegun ? 1 : std::min<std::uint64_t>(kWakeItems, lane.jobsPosted - lane.marksRead));
                 lane.callerWaiting = true;
-                lane.callerWake.wait_for(lock, patience, [&lane] { return callerMayGoOn(lane); });
+                lane.callerWake.wait_for(lock, lane.itemBegun ? kInHandWait : patience,
+                                         [&lane] { return callerMayGoOn(lane); });
                 lane.callerWaiting = false;
             }
             written = lane.written;
@@ -236,8 +239,11 @@ bool takeItem(Lane& lane, Output* output, std::chrono::milliseconds patience, Ma
                 end = lane.marks[lane.marksRead % kMarkCount];
         }
         const std::uint64_t upTo = ended ? end.position : written;
-        if (upTo == lane.read && !ended)
+        if (upTo == lane.read && !ended) {
+            if (lane.itemBegun)
+                continue;
             return false;
+        }
         if (output != nullptr) {
             writeRing(*output, lane, lane.read, std::min(upTo, std::max(lane.read, skipFrom)));
             writeRing(*output, lane, std::max(lane.read, skipTo), upTo);
@@ -250,6 +256,7 @@ bool takeItem(Lane& lane, Output* output, std::chrono::milliseconds patience, Ma
             if (lane.workerWaitingRoom && workerHasRoom(lane))
                 lane.workerWake.notify_one();
         }
+        lane.itemBegun = !ended;
         if (ended)
             return true;
     }

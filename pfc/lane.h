@@ -84,6 +84,10 @@ struct Lane {
     std::size_t ringSize;
     std::vector<Mark> marks;
 
+    // The caller's own: part of the item in hand is written, so the rest must
+    // follow before the caller does anything else.
+    bool itemBegun = false;
+
     // The worker's own.
     std::unique_ptr<InputSource> input;
     ItemContext item;
@@ -106,9 +110,10 @@ std::uint64_t itemsWaiting(Lane& lane);
 void wakeIdleWorker(Lane& lane);
 
 // Takes the lane's next item out of its ring as its bytes come, writing them
-// to `output` (or dropping them where it is null). False when the item has not
-// ended after `patience`; what came of it so far is taken all the same. The
-// item's end mark is in `end` once it has.
+// to `output` (or dropping them where it is null). False when nothing of the
+// item has come after `patience`; once a byte of it is taken, it waits for the
+// item's end, as one thread finishes the item in hand, so that no stop or
+// failure in between can leave a torn entry. The item's end mark is in `end`.
 bool takeItem(Lane& lane, Output* output, std::chrono::milliseconds patience, Mark& end);
 
 } // namespace kistwerk

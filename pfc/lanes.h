@@ -52,8 +52,8 @@ public:
     void post(const WalkedLeaf& leaf);
 
     // Takes the oldest leaf posted: writes its item's entry to the mailbox
-    // file and counts the item in the run. False when its item is still being
-    // converted after `patience`; nothing has changed then.
+    // file and counts the item in the run. False when nothing of its item has
+    // come after `patience`; nothing has changed then.
     bool take(std::chrono::milliseconds patience);
 
     // Ends the workers; what they converted and no leaf took is dropped.

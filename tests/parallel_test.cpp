@@ -565,6 +565,26 @@ TEST(Parallel, StopAskedWhileCountingLeavesNothing)
     }
 }
 
+// Escape or Ctrl-C while the bytes of an item larger than a worker's ring are
+// being taken: the run stops after that item, never inside it.
+TEST(Parallel, StopAskedWhileConvertingLeavesWholeEntries)
+{
+    const Bytes image = bigItems();
+    const std::string full = convertImage(image).mailbox;
+    for (bool pipe : {false, true}) {
+        for (int threads : {2, 4}) {
+            for (int look = 12; look < 200; look += 17) {
+                SCOPED_TRACE(testing::Message() << "pipe " << pipe << ", threads " << threads << ", look " << look);
+                const Outcome outcome = convertImage(image, {.threads = threads, .stopAtLook = look, .pipe = pipe});
+                const std::string& mailbox = outcome.mailbox;
+                ASSERT_EQ(mailbox, full.substr(0, mailbox.size()));
+                EXPECT_TRUE(mailbox.size() == full.size() || full.compare(mailbox.size(), 7, "From - ") == 0)
+                    << "the mailbox file ends inside an entry, at byte " << mailbox.size();
+            }
+        }
+    }
+}
+
 #ifndef _WIN32
 // A stop at a kept step on a disk that filled up meanwhile: the workers wrote
 // ahead of the stop until the disk was full, and the mailbox file must still
