@@ -164,9 +164,11 @@ std::optional<RunProblem> openOutput(ConversionRun& run, FileInput& input, FileO
 
 // The end of a run into a new file: it takes the place of the old one when it
 // is complete and holds an entry, or when no file was there and the run went
-// through (a PFC file without messages gives an empty mailbox file). Otherwise
-// it is removed and the old file stays as it was: a wrong file, a stop before
-// the first entry or a failed write never cost the user a mailbox file. The
+// through (a PFC file without messages gives an empty mailbox file); a stop
+// puts the entries finished so far in place, as the user asked for them.
+// Otherwise it is removed and the old file stays as it was: a wrong file, a
+// stop before the first entry, a lack of memory or a failed write never cost
+// the user a mailbox file. The
 // file at the place is compared with the PFC file once more just before, as
 // it may have changed while the run went on.
 void finishReplacement(ConversionRun& run, FileInput& input, FileOutput& output, FrontEnd& frontEnd, bool& ok)
@@ -174,10 +176,11 @@ void finishReplacement(ConversionRun& run, FileInput& input, FileOutput& output,
     const bool written = output.close();
     const bool ranToItsEnd = !run.cancelled && !run.outOfMemory;
     const bool nothingNew = run.entriesWritten == 0 && (run.mailbox == MailboxFate::OldKept || !ranToItsEnd);
+    const bool keepOld = run.mailbox == MailboxFate::OldKept && run.outOfMemory;
     if (!written) {
         run.fileError = output.error();
         output.discard();
-    } else if (nothingNew) {
+    } else if (nothingNew || keepOld) {
         output.discard();
     } else if (const AtPlace there = whatStandsAt(output.target(), input); there != AtPlace::Other) {
         output.discard();

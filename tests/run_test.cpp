@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -422,6 +423,11 @@ TEST(Run, OldMailboxFileStaysUntilTheNewOneHasEntries)
     std::ofstream(dir / "in.pfc", std::ios::binary).write(reinterpret_cast<const char*>(image.data()),
                                                            static_cast<std::streamsize>(image.size()));
     const ItemConverter writesNothing = [](ConversionRun&, std::int32_t) {};
+    const ItemConverter lacksMemory = [](ConversionRun& run, std::int32_t dataIndex) {
+        if (run.entriesWritten == 2)
+            throw std::bad_alloc();
+        writeIndexLine(run, dataIndex);
+    };
     const std::string old = "die alte Postfachdatei\n";
     struct Row { const char* name; ItemConverter convert; int stopAt; bool oldFile; RunProblem problem;
                  const char* after;  // nullptr: no file
@@ -432,6 +438,9 @@ TEST(Run, OldMailboxFileStaysUntilTheNewOneHasEntries)
         {"stopped before the first entry, no file", writesNothing, 0, false, RunProblem::Cancelled, nullptr},
         {"no message", writesNothing, -1, true, RunProblem::NoMessages, nullptr},
         {"no message, no file", writesNothing, -1, false, RunProblem::NoMessages, ""},
+        {"out of memory after two entries", lacksMemory, -1, true, RunProblem::OutOfMemory, nullptr},
+        {"out of memory after two entries, no file", lacksMemory, -1, false, RunProblem::OutOfMemory,
+         "item 6\nitem 6\n"},
 #ifdef _WIN32
         {"old file open in another program", writeIndexLine, -1, true, RunProblem::OutputNotReplaced, nullptr, true},
 #endif

@@ -99,6 +99,12 @@ bool reachedItsPlace(const ProblemFacts& facts)
     return facts.mailbox != MailboxFate::OldKept && facts.mailbox != MailboxFate::NoneMade;
 }
 
+// Whether the mailbox file holds every entry the run could make.
+bool holdsTheRest(const ProblemFacts& facts)
+{
+    return (facts.mailbox == MailboxFate::InPlace || facts.mailbox == MailboxFate::Streamed) && facts.ranToItsEnd;
+}
+
 // A run that ended without an entry, as the mailbox file's place shows it.
 std::string emptySentence(const ProblemFacts& facts)
 {
@@ -134,7 +140,7 @@ std::string skippedSentence(const ProblemFacts& facts)
     std::string text = counted(damaged, "besch\xC3\xA4" "digte Nachricht", "besch\xC3\xA4" "digte Nachrichten") +
                        " der PFC-Datei " + quoted(facts.inputPath) + (damaged == 1 ? " wurde" : " wurden") +
                        " \xC3\xBC" "bersprungen. ";
-    if (facts.entriesWritten == 0)
+    if (facts.entriesWritten == 0 || !reachedItsPlace(facts))
         return text + emptySentence(facts);
     if (facts.entriesWritten == 1)
         return text + "Die \xC3\xBC" "brige Nachricht steht in der Postfachdatei " + out + ".";
@@ -161,10 +167,12 @@ std::string sentence(RunProblem problem, const ProblemFacts& facts)
     case RunProblem::Cancelled:
         return cancelledSentence(facts);
     case RunProblem::ItemsPassedOver:
-        return std::to_string(facts.itemsOverLimit) + " Eintr\xC3\xA4ge der PFC-Datei " + in +
-               " wurden ausgelassen: Die Datei verweist immer wieder auf dieselben Daten und ist "
-               "vermutlich besch\xC3\xA4" "digt. Alle anderen Eintr\xC3\xA4ge stehen in der Postfachdatei " +
-               out + ".";
+        return counted(facts.itemsOverLimit, "Eintrag", "Eintr\xC3\xA4ge") + " der PFC-Datei " + in +
+               (facts.itemsOverLimit == 1 ? " wurde" : " wurden") +
+               " ausgelassen: Die Datei verweist immer wieder auf dieselben Daten und ist vermutlich "
+               "besch\xC3\xA4" "digt." +
+               (holdsTheRest(facts) ? " Alle anderen Eintr\xC3\xA4ge stehen in der Postfachdatei " + out + "."
+                                    : keptAfter(facts));
     case RunProblem::InputEmpty:
         return "Die Datei " + in + " ist leer, also keine PFC-Datei. Es wurde nichts geschrieben.";
     case RunProblem::NotPfcFile:
@@ -172,16 +180,19 @@ std::string sentence(RunProblem problem, const ProblemFacts& facts)
                "Es wurde nichts geschrieben.";
     case RunProblem::ItemsSkipped:
         return skippedSentence(facts);
-    case RunProblem::ItemsCut:
-        return counted(facts.itemsCut, "Nachricht", "Nachrichten") + " der PFC-Datei " + in +
-               (facts.itemsCut == 1 ? " bricht" : " brechen") + " am Ende der Datei ab und " +
-               (facts.itemsCut == 1 ? "steht" : "stehen") + " nur bis dahin in der Postfachdatei " + out +
-               ". Die Datei ist vermutlich unvollst\xC3\xA4ndig kopiert.";
+    case RunProblem::ItemsCut: {
+        const bool one = facts.itemsCut == 1;
+        std::string text = counted(facts.itemsCut, "Nachricht", "Nachrichten") + " der PFC-Datei " + in +
+                           (one ? " bricht" : " brechen") + " am Ende der Datei ab";
+        if (reachedItsPlace(facts))
+            text += std::string(" und ") + (one ? "steht" : "stehen") + " nur bis dahin in der Postfachdatei " + out;
+        return text + ". Die Datei ist vermutlich unvollst\xC3\xA4ndig kopiert." + keptAfter(facts);
+    }
     case RunProblem::TreePartsLost:
         return counted(facts.treePartsLost, "Teil", "Teile") + " des Ordnerbaums der PFC-Datei " + in +
-               (facts.treePartsLost == 1 ? " konnte" : " konnten") +
-               " nicht gelesen werden; die Nachrichten darin fehlen in der Postfachdatei " + out +
-               ". Die Datei ist vermutlich besch\xC3\xA4" "digt.";
+               (facts.treePartsLost == 1 ? " konnte" : " konnten") + " nicht gelesen werden" +
+               (reachedItsPlace(facts) ? "; die Nachrichten darin fehlen in der Postfachdatei " + out + ". " : ". ") +
+               "Die Datei ist vermutlich besch\xC3\xA4" "digt." + keptAfter(facts);
     case RunProblem::NoMessages:
         return "Die PFC-Datei " + in + " enth\xC3\xA4lt keine Nachrichten. " + emptySentence(facts);
     case RunProblem::OutOfMemory:
@@ -288,7 +299,8 @@ const char* hint(RunProblem problem, const ProblemFacts& facts, Shown where)
 ProblemFacts problemFacts(const ConversionRun& run)
 {
     return ProblemFacts{run.inputPath, run.outputName,   run.itemsOverLimit, run.itemsSkipped, run.entriesWritten,
-                        run.itemsCut,  run.treePartsLost, run.fileError,     run.mailbox};
+                        run.itemsCut,  run.treePartsLost, run.fileError,     run.mailbox,
+                        !run.cancelled && !run.outOfMemory};
 }
 
 std::string problem(RunProblem problem, const ProblemFacts& facts, Shown where)
@@ -311,7 +323,8 @@ const char kUsage[] =
     "Wandelt PFC-Dateien (Personal Filing Cabinet) in mbox-Postfachdateien (.mbx) um.\n"
     "\n"
     "Ohne -o entsteht die Postfachdatei neben der PFC-Datei: aus Post.2009.pfc wird Post.2009.mbx.\n"
-    "Eine vorhandene Postfachdatei wird erst ersetzt, wenn die neue vollst\xC3\xA4ndig ist.\n"
+    "Eine vorhandene Postfachdatei wird erst ersetzt, wenn die neue vollst\xC3\xA4ndig ist\n"
+    "oder nach Strg-C die bis dahin fertigen Eintr\xC3\xA4ge h\xC3\xA4lt.\n"
     "\n"
     "  -o AUSGABE, --output=AUSGABE\n"
     "                 Name der Postfachdatei (nur bei einer PFC-Datei); \"-\" schreibt auf die Standardausgabe;\n"

@@ -26,6 +26,7 @@ struct ProblemFacts {
     std::uint32_t treePartsLost = 0;
     FileError fileError;
     MailboxFate mailbox = MailboxFate::NoneMade;
+    bool ranToItsEnd = true;  // neither stopped nor out of memory
 };
 
 // The facts of a run, with its paths as the run holds them.
