@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 
 #include <fcntl.h>
@@ -65,6 +66,9 @@ constexpr std::int64_t kGapRead = std::int64_t{16} << 10;
 // read lies this close ahead of it; further off (the nodes of a file that
 // keeps them behind its records) it reads for itself.
 constexpr std::int64_t kNearAhead = std::int64_t{16} << 20;
+// Nor does it wait longer than this, since it looks for a stop between its
+// reads: on a slow medium 16 MiB can take many seconds.
+constexpr std::chrono::milliseconds kWalkPatience{200};
 
 } // namespace
 
@@ -177,8 +181,13 @@ void FileInput::close()
 // in; the walk only where they come soon.
 std::size_t FileInput::readFile(std::int64_t offset, std::uint8_t* dst, std::size_t count)
 {
-    if (ahead_ != nullptr && ahead_->running() && (!ownsFile_ || offset < ahead_->reached() + kNearAhead))
-        ahead_->waitFor(offset + static_cast<std::int64_t>(count));
+    if (ahead_ != nullptr && ahead_->running()) {
+        const std::int64_t end = offset + static_cast<std::int64_t>(count);
+        if (!ownsFile_)
+            ahead_->waitFor(end);
+        else if (offset < ahead_->reached() + kNearAhead)
+            ahead_->waitFor(end, kWalkPatience);
+    }
     std::size_t done = 0;
     while (done < count) {
         long n = readFileAt(fd_, offset + static_cast<std::int64_t>(done), dst + done, count - done);

@@ -36,7 +36,8 @@ int openSequential(int fd, const std::string& path)
 #ifdef _WIN32
     const int own = openDescriptor(path, _O_RDONLY | _O_BINARY | _O_SEQUENTIAL);
 #else
-    const int own = openDescriptor(path, O_RDONLY);
+    // Not waiting for a writer, should the path have become a named pipe.
+    const int own = openDescriptor(path, O_RDONLY | O_NONBLOCK);
 #endif
     if (own < 0)
         return -1;
@@ -148,6 +149,14 @@ void ReadAhead::waitFor(std::int64_t end)
         return;
     std::unique_lock lock(mutex_);
     advanced_.wait(lock, [this, end] { return reached() >= end || !running(); });
+}
+
+void ReadAhead::waitFor(std::int64_t end, std::chrono::milliseconds patience)
+{
+    if (reached() >= end || !running())
+        return;
+    std::unique_lock lock(mutex_);
+    advanced_.wait_for(lock, patience, [this, end] { return reached() >= end || !running(); });
 }
 
 void ReadAhead::run()

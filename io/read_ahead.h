@@ -8,6 +8,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -39,8 +40,9 @@ public:
     std::int64_t reached() const { return reached_.load(std::memory_order_acquire); }
 
     // Waits until the bytes before `end` have been read ahead or reading ahead
-    // has ended, whichever comes first.
+    // has ended, whichever comes first; at most `patience` in the second form.
     void waitFor(std::int64_t end);
+    void waitFor(std::int64_t end, std::chrono::milliseconds patience);
 
     // Bytes of the file read per call: large enough that a disk that counts its
     // reads per second still reads at its full rate.
