@@ -708,7 +708,9 @@ TEST(CliFaults, CtrlCLeavesOnlyWholeEntries)
 }
 
 // A run into a mailbox file on disk, stopped or killed while it writes: Ctrl-C
-// puts the finished entries in place; a kill leaves the old file as it was and
+// puts the finished entries in place (none, and so the old file stays, when it
+// comes while the walk still counts, however much the workers wrote meanwhile,
+// as a slow build sees it); a kill leaves the old file as it was and
 // a new file under a name of its own, which the next run for that mailbox file
 // removes.
 TEST(CliFaults, StoppedOrKilledRunIntoAFile)
@@ -739,9 +741,11 @@ TEST(CliFaults, StoppedOrKilledRunIntoAFile)
             continue;
         }
         EXPECT_EQ(status, 1);
-        EXPECT_EQ(after.size() % entry.size(), 0u) << "an entry was cut off";
-        EXPECT_GT(after.size(), 0u);
-        EXPECT_LT(after.size(), kLeaves * entry.size()) << "the run did not stop";
+        if (after != old) {
+            EXPECT_EQ(after.size() % entry.size(), 0u) << "an entry was cut off";
+            EXPECT_GT(after.size(), 0u);
+            EXPECT_LT(after.size(), kLeaves * entry.size()) << "the run did not stop";
+        }
         EXPECT_EQ(newFilesIn(dir), 0);
     }
     const CliResult r = runCli(args, dir / "log/err");
