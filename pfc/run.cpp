@@ -168,9 +168,8 @@ std::optional<RunProblem> openOutput(ConversionRun& run, FileInput& input, FileO
 // puts the entries finished so far in place, as the user asked for them.
 // Otherwise it is removed and the old file stays as it was: a wrong file, a
 // stop before the first entry, a lack of memory or a failed write never cost
-// the user a mailbox file. The
-// file at the place is compared with the PFC file once more just before, as
-// it may have changed while the run went on.
+// the user a mailbox file. The file at the place is compared with the PFC
+// file once more just before, as it may have changed while the run went on.
 void finishReplacement(ConversionRun& run, FileInput& input, FileOutput& output, FrontEnd& frontEnd, bool& ok)
 {
     const bool written = output.close();
