@@ -52,10 +52,10 @@ bool readNode(const Container& container, std::int32_t k, PfcNode& node);
 // Whether the input begins as a PFC file does: the head reads whole, counts at
 // least one entry (the client always writes its folders), and leads to a node
 // 1 that reads whole, lies clear of the head, leads on and holds no index
-// beyond the table. The format carries no signature; this is what tells a wrong file (an
-// empty one, a text, a program, anything else) from an archive before any
-// mailbox file is made. What lies beyond node 1 is not looked at: a file cut
-// further on still converts what it holds.
+// beyond the table. The format carries no signature; this is what tells a
+// wrong file (an empty one, a text, a program, anything else) from an archive
+// before any mailbox file is made. What lies beyond node 1 is not looked at: a
+// file cut further on still converts what it holds.
 bool hasContainerStart(InputSource& input);
 
 // How many table entries lie inside the file: no valid, readable index can be

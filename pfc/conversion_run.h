@@ -87,6 +87,12 @@ struct RunCounts {
     bool outOfMemory = false;  // the run ended early for want of memory
 };
 
+// Whether the run went through: neither stopped nor ended for want of memory.
+inline bool ranToItsEnd(const RunCounts& counts)
+{
+    return !counts.cancelled && !counts.outOfMemory;
+}
+
 struct ItemContext {
     InputSource* input = nullptr;
     Output* output = nullptr;

@@ -225,7 +225,9 @@ bool takeItem(Lane& lane, Output* output, std::chrono::milliseconds patience, Ma
             if (lane.marksPushed == lane.marksRead && lane.written == lane.read) {
                 if (patience.count() == 0 && !lane.itemBegun)
                     return false;
-                lane.callerWants = lane.marksRead + (lane.itemBegun ? 1 : std::min<std::uint64_t>(kWakeItems, lane.jobsPosted - lane.marksRead));
+                const std::uint64_t wanted =
+                    lane.itemBegun ? 1 : std::min<std::uint64_t>(kWakeItems, lane.jobsPosted - lane.marksRead);
+                lane.callerWants = lane.marksRead + wanted;
                 lane.callerWaiting = true;
                 lane.callerWake.wait_for(lock, lane.itemBegun ? kInHandWait : patience,
                                          [&lane] { return callerMayGoOn(lane); });

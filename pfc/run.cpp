@@ -96,8 +96,7 @@ void reportEnd(ConversionRun& run, FrontEnd& frontEnd, bool written, bool& ok)
         report(run, frontEnd, RunProblem::ItemsCut, ok);
     if (written && run.treePartsLost > 0)
         report(run, frontEnd, RunProblem::TreePartsLost, ok);
-    const bool ranToItsEnd = !run.cancelled && !run.outOfMemory;
-    if (written && ranToItsEnd && run.entriesWritten == 0 && run.itemsSkipped == 0 && run.treePartsLost == 0)
+    if (written && ranToItsEnd(run) && run.entriesWritten == 0 && run.itemsSkipped == 0 && run.treePartsLost == 0)
         report(run, frontEnd, RunProblem::NoMessages, ok);
 }
 
@@ -173,13 +172,12 @@ std::optional<RunProblem> openOutput(ConversionRun& run, FileInput& input, FileO
 void finishReplacement(ConversionRun& run, FileInput& input, FileOutput& output, FrontEnd& frontEnd, bool& ok)
 {
     const bool written = output.close();
-    const bool ranToItsEnd = !run.cancelled && !run.outOfMemory;
-    const bool nothingNew = run.entriesWritten == 0 && (run.mailbox == MailboxFate::OldKept || !ranToItsEnd);
-    const bool keepOld = run.mailbox == MailboxFate::OldKept && run.outOfMemory;
+    const bool oldStays = run.mailbox == MailboxFate::OldKept && (run.entriesWritten == 0 || run.outOfMemory);
+    const bool nothingNew = run.entriesWritten == 0 && !ranToItsEnd(run);
     if (!written) {
         run.fileError = output.error();
         output.discard();
-    } else if (nothingNew || keepOld) {
+    } else if (oldStays || nothingNew) {
         output.discard();
     } else if (const AtPlace there = whatStandsAt(output.target(), input); there != AtPlace::Other) {
         output.discard();

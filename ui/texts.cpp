@@ -300,7 +300,7 @@ ProblemFacts problemFacts(const ConversionRun& run)
 {
     return ProblemFacts{run.inputPath, run.outputName,   run.itemsOverLimit, run.itemsSkipped, run.entriesWritten,
                         run.itemsCut,  run.treePartsLost, run.fileError,     run.mailbox,
-                        !run.cancelled && !run.outOfMemory};
+                        ranToItsEnd(run)};
 }
 
 std::string problem(RunProblem problem, const ProblemFacts& facts, Shown where)
